@@ -1,0 +1,29 @@
+// Reading text the way the folder list and the staged copy of a folder are
+// read: line by line into a small fixed buffer, with every CR byte dropped,
+// so that lines may end in CR LF or in LF alone.
+#pragma once
+
+#include <cstddef>
+
+struct TextInput {
+    int fd = -1;
+    unsigned char* data = nullptr; // block buffer, owned by whoever set it up
+    std::size_t capacity = 0;
+    std::size_t start = 0; // next unread byte of data
+    std::size_t end = 0;   // end of the bytes read into data
+    bool at_end = false;
+    bool failed = false; // a read error ended the input
+    // Keyboard rules of a redirected standard input: a Ctrl-Z byte ends the
+    // input there, and a NUL byte is ignored.
+    bool console_rules = false;
+};
+
+// Makes `input` read `fd` from its current position, through `data`.
+void text_input_open(TextInput& input, int fd, unsigned char* data, std::size_t capacity,
+                     bool console_rules);
+
+// Reads the next line: the characters up to and including the next newline,
+// but at most size - 1 of them, and a terminating zero byte. A longer line
+// comes in pieces over the following calls. Returns the number of characters
+// read; 0 at the end of the input or after a read error (input.failed).
+std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input);

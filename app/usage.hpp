@@ -1,0 +1,4 @@
+// The help screen shown for a run without arguments or with "/?" or "-?".
+#pragma once
+
+void print_usage();

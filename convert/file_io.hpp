@@ -1,0 +1,46 @@
+// The file layer: every file operation of a conversion goes through these
+// calls, so that one place decides how errors surface and a test build can
+// make any single call fail (see io_fail_call_number).
+//
+// Calls that produce a descriptor return it, or -1. Calls that only succeed
+// or fail return 0 or 1. None of them prints anything: the caller knows which
+// file it was working on and prints the message that names it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+int io_open_read(const char* path);
+int io_create_new(const char* path);
+int io_create_temp(char* name_template);
+int io_open_anonymous();
+ssize_t io_read(int fd, void* data, std::size_t size);
+int io_write(int fd, const void* data, std::size_t size);
+int io_write_at(int fd, const void* data, std::size_t size, off_t offset);
+int io_rewind(int fd);
+int io_truncate(int fd);
+int io_close(int fd);
+int io_remove(const char* path);
+bool io_entry_exists(const char* path);
+bool io_path_exists(const char* path);
+
+// Number of file-layer calls made so far in this process.
+std::int64_t io_call_count();
+
+// Makes the call with this number (1 for the first) fail with EIO, as a
+// failing disk would; 0 turns injection off. Only a build made with
+// KESTREL_FAULT_INJECTION honours it.
+void io_fail_call_number(std::int64_t number);
+
+// A write-behind buffer in front of a descriptor: small writes are gathered
+// into large blocks, large ones go straight through.
+struct OutputFile {
+    int fd = -1;
+    unsigned char* data = nullptr;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+};
+
+int out_put(OutputFile& file, const void* data, std::size_t size);
+int out_flush(OutputFile& file);

@@ -1,0 +1,91 @@
+#include "convert/interrupt.hpp"
+
+#include "convert/conversion_state.hpp"
+
+#include <array>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::array<int, 5> handled_signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
+// The names live in fixed buffers so that the handler reads them without
+// calling anything that is unsafe in a signal handler.
+char mailbox_to_remove[mailbox_path_capacity + 1];
+char staged_to_remove[staged_name_capacity + 1];
+volatile sig_atomic_t mailbox_armed = 0;
+volatile sig_atomic_t staged_armed = 0;
+
+void on_fatal_signal(int signal_number)
+{
+    if (mailbox_armed)
+        unlink(mailbox_to_remove);
+    if (staged_armed)
+        unlink(staged_to_remove);
+    static const char notice[] = "\nInterrupted\n";
+    ssize_t ignored = write(STDOUT_FILENO, notice, sizeof notice - 1);
+    (void)ignored;
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+sigset_t handled_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : handled_signals)
+        sigaddset(&set, s);
+    return set;
+}
+
+void copy_name(char* to, std::size_t capacity, const char* from)
+{
+    std::size_t length = strnlen(from, capacity);
+    std::memcpy(to, from, length);
+    to[length] = '\0';
+}
+
+} // namespace
+
+void install_interrupt_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = on_fatal_signal;
+    action.sa_mask = handled_set();
+    for (int s : handled_signals) {
+        struct sigaction previous {};
+        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        sigaction(s, &action, nullptr);
+    }
+}
+
+void block_interrupts()
+{
+    sigset_t set = handled_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void unblock_interrupts()
+{
+    sigset_t set = handled_set();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void arm_mailbox_removal(const char* path)
+{
+    copy_name(mailbox_to_remove, mailbox_path_capacity, path);
+    mailbox_armed = 1;
+}
+
+void disarm_mailbox_removal() { mailbox_armed = 0; }
+
+void arm_staged_removal(const char* name)
+{
+    copy_name(staged_to_remove, staged_name_capacity, name);
+    staged_armed = 1;
+}
+
+void disarm_staged_removal() { staged_armed = 0; }

@@ -1,0 +1,21 @@
+// Interrupts and fatal signals during a conversion. A signal that arrives
+// while a folder is being converted removes the partial mailbox file and the
+// staged copy that this run created, says so, and then ends the process by
+// that same signal, so that a shell loop around the program stops too.
+// Mailboxes already completed are never touched.
+#pragma once
+
+// Installs the handler for SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGXFSZ,
+// leaving alone any of them that was ignored when the program started.
+void install_interrupt_handlers();
+
+// Holds off the signals while a file is created and armed, so that no file
+// can exist without the handler knowing its name.
+void block_interrupts();
+void unblock_interrupts();
+
+// The handler removes the named file until it is disarmed.
+void arm_mailbox_removal(const char* path);
+void disarm_mailbox_removal();
+void arm_staged_removal(const char* name);
+void disarm_staged_removal();

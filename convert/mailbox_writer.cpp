@@ -1,0 +1,113 @@
+#include "convert/mailbox_writer.hpp"
+
+#include "app/report.hpp"
+#include "convert/conversion_state.hpp"
+#include "convert/interrupt.hpp"
+
+namespace {
+
+MailboxHeader mailbox_header;
+MessageRecordHeader record_header;
+
+void put_u32(unsigned char* at, std::uint32_t value)
+{
+    at[0] = static_cast<unsigned char>(value);
+    at[1] = static_cast<unsigned char>(value >> 8);
+    at[2] = static_cast<unsigned char>(value >> 16);
+    at[3] = static_cast<unsigned char>(value >> 24);
+}
+
+int mailbox_write_failed()
+{
+    report("Error writing the file %s\n", conversion.mailbox_path.data());
+    return 1;
+}
+
+} // namespace
+
+std::array<unsigned char, mailbox_header_size> encode_mailbox_header(const MailboxHeader& header)
+{
+    std::array<unsigned char, mailbox_header_size> bytes{};
+    bytes[0] = 'J';
+    bytes[1] = 'M';
+    bytes[2] = 'F';
+    bytes[3] = '6';
+    put_u32(&bytes[4], 0x00010003);
+    put_u32(&bytes[8], header.message_count);
+    put_u32(&bytes[12], header.message_count_2);
+    put_u32(&bytes[16], header.file_size);
+    put_u32(&bytes[20], 1);
+    return bytes;
+}
+
+std::array<unsigned char, record_header_size> encode_record_header(const MessageRecordHeader& header)
+{
+    std::array<unsigned char, record_header_size> bytes{};
+    put_u32(&bytes[0], 0x7F007F00);
+    put_u32(&bytes[4], header.message_number);
+    put_u32(&bytes[8], header.record_size);
+    put_u32(&bytes[12], header.text_size);
+    return bytes;
+}
+
+std::int64_t mailbox_file_size(std::int64_t records, std::int64_t text_total)
+{
+    return static_cast<std::int64_t>(mailbox_header_size) + record_overhead * records + text_total;
+}
+
+bool mailbox_size_fits(std::int64_t records, std::int64_t text_total)
+{
+    return mailbox_file_size(records, text_total) <= mailbox_size_limit;
+}
+
+int start_mailbox()
+{
+    mailbox_header = MailboxHeader{};
+    auto bytes = encode_mailbox_header(mailbox_header);
+    if (out_put(conversion.mailbox_file, bytes.data(), bytes.size()))
+        return mailbox_write_failed();
+    return 0;
+}
+
+int write_message_record()
+{
+    const ConversionState& s = conversion;
+    record_header.message_number = static_cast<std::uint32_t>(s.message_count);
+    record_header.record_size = static_cast<std::uint32_t>(s.text_size + record_overhead);
+    record_header.text_size = static_cast<std::uint32_t>(s.text_size);
+    auto bytes = encode_record_header(record_header);
+    if (out_put(conversion.mailbox_file, bytes.data(), bytes.size()))
+        return mailbox_write_failed();
+    bool mailbox_failed = false;
+    if (message_buffer_copy_to(conversion.message_buffer_file, conversion.mailbox_file,
+                               mailbox_failed)) {
+        if (mailbox_failed)
+            return mailbox_write_failed();
+        report("Error writing the temporary file\n");
+        return 1;
+    }
+    static const unsigned char terminator = 0;
+    if (out_put(conversion.mailbox_file, &terminator, 1))
+        return mailbox_write_failed();
+    return 0;
+}
+
+// The commit point of a conversion: the final header is in place and the
+// file is closed without error, so every byte has reached the file system.
+// Only then does the file stop being removed by an interrupt.
+int finish_mailbox()
+{
+    ConversionState& s = conversion;
+    mailbox_header.message_count = static_cast<std::uint32_t>(s.message_count);
+    mailbox_header.message_count_2 = mailbox_header.message_count;
+    mailbox_header.file_size =
+        static_cast<std::uint32_t>(mailbox_file_size(s.message_count, s.total_text_size));
+    auto bytes = encode_mailbox_header(mailbox_header);
+    if (out_flush(s.mailbox_file) || io_write_at(s.mailbox_file.fd, bytes.data(), bytes.size(), 0))
+        return mailbox_write_failed();
+    s.mailbox_open = 0;
+    if (io_close(s.mailbox_file.fd))
+        return mailbox_write_failed();
+    disarm_mailbox_removal();
+    return 0;
+}

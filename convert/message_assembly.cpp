@@ -1,0 +1,216 @@
+#include "convert/message_assembly.hpp"
+
+#include "app/report.hpp"
+#include "app/settings.hpp"
+#include "convert/conversion_state.hpp"
+#include "convert/mailbox_writer.hpp"
+#include "convert/vax_date.hpp"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t piece_length = line_buffer_size - 1;
+constexpr std::size_t shortest_from_line = 30; // "From:<TAB>", a sender, the date
+constexpr const char subject_in[] = "Subj:\t";
+constexpr const char subject_out[] = "Subject: ";
+constexpr std::size_t subject_growth = sizeof subject_out - sizeof subject_in;
+
+struct Marks {
+    bool form_feed_held = false;
+    bool line_is_piece = false;
+    bool continues_piece = false; // this read is the rest of a longer line
+    bool starting_message = false;
+    bool subject_done = false;
+    bool own_message = false;
+};
+
+Marks marks;
+DateLines date_lines;
+
+bool starts_with(const char* line, const char* prefix)
+{
+    return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
+}
+
+// Every byte of a message's text goes through here, so that text_size is
+// always the exact size of what the record will hold.
+int put_text(const void* data, std::size_t size)
+{
+    ConversionState& s = conversion;
+    if (message_buffer_put(s.message_buffer_file, data, size)) {
+        report("Error writing the temporary file\n");
+        return 1;
+    }
+    s.text_size += static_cast<std::int64_t>(size);
+    if (!mailbox_size_fits(s.message_count, s.total_text_size + s.text_size)) {
+        report("Folder too large for a mailbox file\n");
+        return 1;
+    }
+    return 0;
+}
+
+int put_line_end() { return put_text("\r\n", 2); }
+
+int write_line(const char* line, std::size_t length)
+{
+    if (marks.form_feed_held && !marks.starting_message) {
+        if (put_text("\f\r\n", 3))
+            return 1;
+    }
+    if (put_text(line, length))
+        return 1;
+    if (marks.line_is_piece)
+        marks.line_is_piece = false;
+    else if (put_line_end())
+        return 1;
+    if (marks.starting_message) {
+        if (marks.own_message) {
+            marks.own_message = false;
+            if (put_text(date_lines.date.data(), std::strlen(date_lines.date.data())) ||
+                put_line_end())
+                return 1;
+        }
+        if (put_text(date_lines.received.data(), std::strlen(date_lines.received.data())) ||
+            put_line_end())
+            return 1;
+    }
+    marks.form_feed_held = false;
+    marks.starting_message = false;
+    return 0;
+}
+
+// Appends the record of the message collected so far.
+int close_message()
+{
+    ConversionState& s = conversion;
+    s.total_text_size += s.text_size;
+    return write_message_record();
+}
+
+// Handles the "From:" line that starts a message: ends the previous message,
+// checks the date and cuts it off, and prepares the date lines. The line is
+// shortened in place.
+int start_message(char* line, std::size_t& length)
+{
+    ConversionState& s = conversion;
+    marks.starting_message = true;
+    if (s.message_count > 0) {
+        if (close_message())
+            return 1;
+        if (message_buffer_reset(s.message_buffer_file)) {
+            report("Error writing the temporary file\n");
+            return 1;
+        }
+        s.text_size = 0;
+    }
+    ++s.message_count;
+    marks.subject_done = false;
+    if (length < shortest_from_line) {
+        report("From: line too short\n%s\n", line);
+        return 1;
+    }
+    std::memcpy(folder_date.field.data(), line + length - date_field_length, date_field_length);
+    folder_date.field[date_field_length] = '\0';
+    if (check_vax_date(line))
+        return 1;
+    // The date goes, and the one space that VAX MAIL put in front of it;
+    // a sender's name right before a one-digit day's padding stays whole.
+    length -= date_field_length;
+    if (line[length - 1] == ' ')
+        --length;
+    line[length] = '\0';
+    marks.own_message = std::strstr(line, settings.user_name.data()) != nullptr;
+    date_lines = build_date_lines();
+    return 0;
+}
+
+// Handles one read of the staged copy: a whole line, or a piece of a longer
+// one. The line has room for the subject rewrite.
+int handle_line(char* line, std::size_t length)
+{
+    ConversionState& s = conversion;
+    bool whole_start = !marks.continues_piece;
+    if (whole_start && length == 1 && line[0] == '\f') {
+        if (marks.form_feed_held && s.message_count > 0 && put_text("\f\r\n", 3))
+            return 1;
+        marks.form_feed_held = true;
+        return 0;
+    }
+    if (whole_start && marks.form_feed_held && starts_with(line, "From:\t")) {
+        if (start_message(line, length))
+            return 1;
+        return write_line(line, length);
+    }
+    if (whole_start && starts_with(line, subject_in) && !marks.subject_done &&
+        s.message_count > 0) {
+        std::memmove(line + sizeof subject_out - 1, line + sizeof subject_in - 1,
+                     length - (sizeof subject_in - 1) + 1);
+        std::memcpy(line, subject_out, sizeof subject_out - 1);
+        marks.subject_done = true;
+        return write_line(line, length + subject_growth);
+    }
+    if (s.message_count == 0) {
+        marks.line_is_piece = false;
+        return 0;
+    }
+    return write_line(line, length);
+}
+
+// The end of the folder: the last message's record and the final header.
+int finish_folder()
+{
+    ConversionState& s = conversion;
+    if (s.message_count == 0) {
+        report("Incorrect format file\n");
+        return 1;
+    }
+    // A last line that filled a whole piece and had no newline still ends
+    // with a line end, like every other line of the message.
+    if (marks.continues_piece && put_line_end())
+        return 1;
+    marks.form_feed_held = false;
+    if (close_message())
+        return 1;
+    return finish_mailbox();
+}
+
+} // namespace
+
+int convert_folder()
+{
+    ConversionState& s = conversion;
+    s.line_number = s.total_text_size = s.message_count = s.text_size = 0;
+    marks = Marks{};
+    s.message_buffer_open = 0;
+    if (message_buffer_open(s.message_buffer_file)) {
+        report("Unable to open the temporary file\n");
+        return 1;
+    }
+    s.message_buffer_open = 1;
+    if (start_mailbox())
+        return 1;
+    char line[line_buffer_size + subject_growth];
+    for (;;) {
+        std::size_t length = read_list_line(line, line_buffer_size, s.staged_file);
+        if (length == 0) {
+            if (s.staged_file.failed) {
+                report("Error reading the temporary VMS mail file\n");
+                return 1;
+            }
+            return finish_folder();
+        }
+        if (!marks.continues_piece)
+            ++s.line_number;
+        if (line[length - 1] == '\n') {
+            line[--length] = '\0';
+            marks.line_is_piece = false;
+        } else {
+            marks.line_is_piece = length == piece_length;
+        }
+        bool next_continues = marks.line_is_piece;
+        if (handle_line(line, length))
+            return 1;
+        marks.continues_piece = next_continues;
+    }
+}

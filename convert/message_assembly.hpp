@@ -1,0 +1,14 @@
+// Message assembly: turns the staged copy of a VAX MAIL folder extract into
+// the records of the mailbox file.
+//
+// A message starts at a line holding a single form feed followed by a
+// "From:<TAB>" line. Each message's lines go into its record with CR LF
+// line ends, and its head is rewritten: the sending date is cut off the
+// "From:" line and issued again as a "Received: ; " line (preceded by a
+// "Date: " line for the user's own messages), and the message's first
+// "Subj:<TAB>" line becomes a "Subject: " line.
+#pragma once
+
+inline constexpr int line_buffer_size = 512; // a line read: 511 characters
+
+int convert_folder();

@@ -1,0 +1,78 @@
+#include "convert/message_buffer.hpp"
+
+#include "convert/file_io.hpp"
+
+#include <cstring>
+
+int message_buffer_open(MessageBuffer& buffer)
+{
+    buffer.used = 0;
+    buffer.spilled = 0;
+    buffer.fd = io_open_anonymous();
+    return buffer.fd < 0 ? 1 : 0;
+}
+
+int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size)
+{
+    if (buffer.used + size > buffer.capacity) {
+        if (io_write(buffer.fd, buffer.data, buffer.used))
+            return 1;
+        buffer.spilled += static_cast<std::int64_t>(buffer.used);
+        buffer.used = 0;
+        if (size > buffer.capacity) {
+            buffer.spilled += static_cast<std::int64_t>(size);
+            return io_write(buffer.fd, data, size);
+        }
+    }
+    std::memcpy(buffer.data + buffer.used, data, size);
+    buffer.used += size;
+    return 0;
+}
+
+// A spilled text is read back through the memory part, which by then has
+// been written out to the file and is free.
+int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_failed)
+{
+    out_failed = false;
+    if (buffer.spilled > 0) {
+        if (io_write(buffer.fd, buffer.data, buffer.used) || io_rewind(buffer.fd))
+            return 1;
+        buffer.spilled += static_cast<std::int64_t>(buffer.used);
+        buffer.used = 0;
+        std::int64_t left = buffer.spilled;
+        while (left > 0) {
+            ssize_t got = io_read(buffer.fd, buffer.data, buffer.capacity);
+            if (got <= 0)
+                return 1;
+            if (out_put(out, buffer.data, static_cast<std::size_t>(got))) {
+                out_failed = true;
+                return 1;
+            }
+            left -= got;
+        }
+        return left == 0 ? 0 : 1;
+    }
+    if (out_put(out, buffer.data, buffer.used)) {
+        out_failed = true;
+        return 1;
+    }
+    return 0;
+}
+
+int message_buffer_reset(MessageBuffer& buffer)
+{
+    buffer.used = 0;
+    if (buffer.spilled == 0)
+        return 0;
+    buffer.spilled = 0;
+    return (io_truncate(buffer.fd) || io_rewind(buffer.fd)) ? 1 : 0;
+}
+
+void message_buffer_close(MessageBuffer& buffer)
+{
+    if (buffer.fd >= 0)
+        io_close(buffer.fd);
+    buffer.fd = -1;
+    buffer.used = 0;
+    buffer.spilled = 0;
+}

@@ -1,0 +1,43 @@
+// The sending date at the end of a VAX MAIL "From:" line, and the "Date: "
+// and "Received: ; " header lines made from it.
+//
+// The date field holds the last 23 characters of the line, in the form
+// DD-MMM-YYYY hh:mm:ss.cc with a one-digit day padded by a space:
+//   " 4-MAR-1996 13:58:04.09"   "17-SEP-1996 07:05:23.33"
+// The check rewrites it in place into the date text of the header lines,
+// " 4 Mar 1996 13:58:04" or "17 Sep 1996 07:05:23".
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr int date_field_length = 23;
+inline constexpr int earliest_year = 1978;
+inline constexpr int date_line_capacity = 52;
+
+struct FolderDate {
+    std::array<char, date_field_length + 1> field{}; // becomes the date text
+    int day = 0;                                      // as written: 0 to 39
+    std::array<char, 4> month{};                      // "Mar"
+    int year = 0;                                     // 1978 to current_year
+};
+
+struct DateLines {
+    std::array<char, date_line_capacity + 1> date{};     // "Date: Mon, 4 Mar 1996 ..."
+    std::array<char, date_line_capacity + 1> received{}; // "Received: ; Mon, ..."
+};
+
+extern FolderDate folder_date;
+
+// Latest sending year accepted: the local calendar year when the run began.
+extern std::int32_t current_year;
+
+// Checks folder_date.field; `from_line` is the whole line, for the message.
+int check_vax_date(const char* from_line);
+int is_month_name(const char* month);
+int month_index(const char* month);
+int is_dst_month(const char* month);
+// 0 (Sunday) to 6 for any day 0 to 39 of a month: days past the month's end
+// fall into the next month, day 0 is the last day of the month before.
+int weekday_number(int year, int month, int day);
+DateLines build_date_lines();
