@@ -1,0 +1,122 @@
+#include "tests/support/child_process.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string kestrel_binary() { return KESTREL_BINARY; }
+std::string kestrel_faulty_binary() { return KESTREL_FAULTY_BINARY; }
+
+namespace {
+
+[[noreturn]] void child_fail(const char* what)
+{
+    (void)!write(STDERR_FILENO, what, strlen(what));
+    _exit(127);
+}
+
+void set_limit(int resource, long value)
+{
+    struct rlimit limit {};
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(value);
+    if (setrlimit(resource, &limit) != 0)
+        child_fail("setrlimit failed\n");
+}
+
+} // namespace
+
+ChildProcess start_child(const ChildOptions& options)
+{
+    std::string binary = options.binary.empty() ? kestrel_binary() : options.binary;
+    std::vector<std::string> argument_texts = {binary};
+    argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : argument_texts)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : options.environment)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        for (int s = 1; s < NSIG; ++s)
+            signal(s, SIG_DFL);
+        for (int s : options.ignored_signals)
+            signal(s, SIG_IGN);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int in = open(options.standard_input.c_str(), O_RDONLY);
+        if (in < 0)
+            child_fail("cannot open standard input\n");
+        dup2(in, STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        if (in > STDERR_FILENO)
+            close(in);
+        if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
+            child_fail("chdir failed\n");
+        if (options.file_size_limit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            set_limit(RLIMIT_FSIZE, options.file_size_limit);
+        }
+        if (options.open_files_limit >= 0)
+            set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        execve(argv[0], argv.data(), envp.data());
+        child_fail("exec failed\n");
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    return ChildProcess{pid, out_pipe[0], err_pipe[0]};
+}
+
+ChildResult finish_child(ChildProcess& child)
+{
+    ChildResult result;
+    pollfd fds[2] = {{child.output_fd, POLLIN, 0}, {child.errors_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.output, &result.errors};
+    int open_count = 2;
+    char block[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            ssize_t got = read(fds[i].fd, block, sizeof block);
+            if (got > 0) {
+                sinks[i]->append(block, static_cast<std::size_t>(got));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    if (WIFEXITED(status))
+        result.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    child = ChildProcess{};
+    return result;
+}
+
+ChildResult run_child(const ChildOptions& options)
+{
+    ChildProcess child = start_child(options);
+    return finish_child(child);
+}

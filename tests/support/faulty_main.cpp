@@ -1,0 +1,24 @@
+// The program with I/O fault injection: KESTREL_FAULT_AT=N makes the Nth
+// call of the file layer fail. At exit the number of file-layer calls made
+// is written to the file named by KESTREL_FAULT_COUNT, when that is set, so
+// that a test knows when it has tried every call of a run.
+#include "app/driver.hpp"
+#include "convert/file_io.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    if (const char* at = std::getenv("KESTREL_FAULT_AT"))
+        io_fail_call_number(std::atoll(at));
+    int status = run_program(argc, argv);
+    std::fflush(stdout);
+    if (const char* count_path = std::getenv("KESTREL_FAULT_COUNT")) {
+        if (std::FILE* f = std::fopen(count_path, "w")) {
+            std::fprintf(f, "%lld\n", static_cast<long long>(io_call_count()));
+            std::fclose(f);
+        }
+    }
+    return status;
+}
