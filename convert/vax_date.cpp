@@ -4,9 +4,11 @@
 #include "app/settings.hpp"
 #include "convert/conversion_state.hpp"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 FolderDate folder_date;
 std::int32_t current_year = 0;
@@ -65,6 +67,19 @@ bool field_is_valid(FolderDate& date)
     return true;
 }
 
+// Joins the parts into a header line; the parts of a date line always fit.
+void compose(std::array<char, date_line_capacity + 1>& line,
+             std::initializer_list<std::string_view> parts)
+{
+    std::size_t length = 0;
+    for (std::string_view part : parts) {
+        std::size_t n = std::min(part.size(), date_line_capacity - length);
+        std::memcpy(line.data() + length, part.data(), n);
+        length += n;
+    }
+    line[length] = '\0';
+}
+
 } // namespace
 
 int check_vax_date(const char* from_line)
@@ -103,14 +118,13 @@ int weekday_number(int year, int month, int day)
 DateLines build_date_lines()
 {
     const FolderDate& d = folder_date;
-    const char* weekday = weekday_names[static_cast<std::size_t>(
+    std::string_view weekday = weekday_names[static_cast<std::size_t>(
         weekday_number(d.year, month_index(d.month.data()), d.day))];
-    const char* text = d.field.data() + (d.day < 10 ? 1 : 0);
-    const char* zone =
+    std::string_view text = d.field.data() + (d.day < 10 ? 1 : 0);
+    std::string_view zone =
         is_dst_month(d.month.data()) ? settings.dst_zone.data() : settings.zone.data();
     DateLines lines;
-    std::snprintf(lines.date.data(), lines.date.size(), "Date: %s, %s %s", weekday, text, zone);
-    std::snprintf(lines.received.data(), lines.received.size(), "Received: ; %s, %s %s", weekday,
-                  text, zone);
+    compose(lines.date, {"Date: ", weekday, ", ", text, " ", zone});
+    compose(lines.received, {"Received: ; ", weekday, ", ", text, " ", zone});
     return lines;
 }

@@ -9,11 +9,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr int date_field_length = 23;
 inline constexpr int earliest_year = 1978;
-inline constexpr int date_line_capacity = 52;
+inline constexpr std::size_t date_line_capacity = 52;
 
 struct FolderDate {
     std::array<char, date_field_length + 1> field{}; // becomes the date text
