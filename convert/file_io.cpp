@@ -123,39 +123,35 @@ int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
     return 0;
 }
 
-int io_append_range(int from_fd, off_t offset, int to_fd, const void* data, std::size_t size)
+ssize_t io_kernel_copy(int from_fd, off_t offset, int to_fd, std::size_t size)
 {
     static bool kernel_copy_works = true;
-    if (kernel_copy_works) {
-        if (injected_failure())
-            return 1;
-        auto* bytes = static_cast<const unsigned char*>(data);
-        while (size > 0) {
-            ssize_t put = copy_file_range(from_fd, &offset, to_fd, nullptr, size, 0);
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                            errno == EOPNOTSUPP || errno == EBADF)) {
-                kernel_copy_works = false;
-                break;
-            }
-            if (put <= 0)
-                return 1;
-            bytes += put;
-            size -= static_cast<std::size_t>(put);
+    if (injected_failure())
+        return -1;
+    std::size_t copied = 0;
+    while (kernel_copy_works && copied < size) {
+        ssize_t put = copy_file_range(from_fd, &offset, to_fd, nullptr, size - copied, 0);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                        errno == EOPNOTSUPP || errno == EBADF)) {
+            kernel_copy_works = false;
+            break;
         }
-        if (size == 0)
-            return 0;
-        data = bytes;
+        if (put < 0)
+            return -1;
+        if (put == 0)
+            break;
+        copied += static_cast<std::size_t>(put);
     }
-    return io_write(to_fd, data, size);
+    return static_cast<ssize_t>(copied);
 }
 
-int io_rewind(int fd)
+int io_seek(int fd, off_t offset)
 {
     if (injected_failure())
         return 1;
-    return lseek(fd, 0, SEEK_SET) == 0 ? 0 : 1;
+    return lseek(fd, offset, SEEK_SET) == offset ? 0 : 1;
 }
 
 int io_truncate(int fd)

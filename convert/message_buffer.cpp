@@ -29,32 +29,47 @@ int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size
     return 0;
 }
 
-// A spilled text is read back through the memory part, which by then has
+// A spilled text goes from the file to `out` inside the kernel where it
+// can; otherwise it is read back through the memory part, which by then has
 // been written out to the file and is free.
 int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_failed)
 {
     out_failed = false;
-    if (buffer.spilled > 0) {
-        if (io_write(buffer.fd, buffer.data, buffer.used) || io_rewind(buffer.fd))
-            return 1;
-        buffer.spilled += static_cast<std::int64_t>(buffer.used);
-        buffer.used = 0;
-        std::int64_t left = buffer.spilled;
-        while (left > 0) {
-            ssize_t got = io_read(buffer.fd, buffer.data, buffer.capacity);
-            if (got <= 0)
-                return 1;
-            if (out_put(out, buffer.data, static_cast<std::size_t>(got))) {
-                out_failed = true;
-                return 1;
-            }
-            left -= got;
-        }
-        return left == 0 ? 0 : 1;
+    if (buffer.spilled == 0) {
+        out_failed = out_put(out, buffer.data, buffer.used) != 0;
+        return out_failed ? 1 : 0;
     }
-    if (out_put(out, buffer.data, buffer.used)) {
+    if (io_write(buffer.fd, buffer.data, buffer.used))
+        return 1;
+    buffer.spilled += static_cast<std::int64_t>(buffer.used);
+    buffer.used = 0;
+    if (out_flush(out)) {
         out_failed = true;
         return 1;
+    }
+    std::int64_t done = 0;
+    while (done < buffer.spilled) {
+        ssize_t copied = io_kernel_copy(buffer.fd, done, out.fd,
+                                        static_cast<std::size_t>(buffer.spilled - done));
+        if (copied < 0) {
+            out_failed = true;
+            return 1;
+        }
+        if (copied == 0)
+            break;
+        done += copied;
+    }
+    if (done < buffer.spilled && io_seek(buffer.fd, done))
+        return 1;
+    while (done < buffer.spilled) {
+        ssize_t got = io_read(buffer.fd, buffer.data, buffer.capacity);
+        if (got <= 0)
+            return 1;
+        if (out_put(out, buffer.data, static_cast<std::size_t>(got))) {
+            out_failed = true;
+            return 1;
+        }
+        done += got;
     }
     return 0;
 }
@@ -65,7 +80,7 @@ int message_buffer_reset(MessageBuffer& buffer)
     if (buffer.spilled == 0)
         return 0;
     buffer.spilled = 0;
-    return (io_truncate(buffer.fd) || io_rewind(buffer.fd)) ? 1 : 0;
+    return (io_truncate(buffer.fd) || io_seek(buffer.fd, 0)) ? 1 : 0;
 }
 
 void message_buffer_close(MessageBuffer& buffer)

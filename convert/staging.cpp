@@ -120,6 +120,23 @@ std::size_t drop_ctrl_z_and_nul(unsigned char* block, std::size_t size)
     return kept;
 }
 
+// Appends a block that was read from the folder at `offset` to the staged
+// copy. A block without Ctrl-Z and NUL bytes is copied by the kernel from the
+// folder itself; what it cannot copy is written from the block.
+int append_block(unsigned char* block, std::size_t size, off_t offset)
+{
+    ConversionState& s = conversion;
+    std::size_t kept = drop_ctrl_z_and_nul(block, size);
+    std::size_t done = 0;
+    if (kept == size) {
+        ssize_t copied = io_kernel_copy(s.folder_file, offset, s.staged_write_fd, size);
+        if (copied < 0)
+            return 1;
+        done = static_cast<std::size_t>(copied);
+    }
+    return done < kept ? io_write(s.staged_write_fd, block + done, kept - done) : 0;
+}
+
 // Copies the folder into the staged copy, leaving out every Ctrl-Z byte
 // (which would end a text read there) and every NUL byte (which would end a
 // line there), so that the text on both sides of them is converted.
@@ -136,15 +153,11 @@ int copy_folder(const char* folder_path)
             report("Error reading the file %s\n", folder_path);
             return 1;
         }
-        std::size_t size = static_cast<std::size_t>(got);
-        std::size_t kept = drop_ctrl_z_and_nul(block, size);
-        int failed = kept == size ? io_append_range(s.folder_file, offset, s.staged_write_fd, block, size)
-                                  : io_write(s.staged_write_fd, block, kept);
-        offset += got;
-        if (failed) {
+        if (append_block(block, static_cast<std::size_t>(got), offset)) {
             report("Error writing the temporary VMS mail file\n");
             return 1;
         }
+        offset += got;
     }
     int fd = s.staged_write_fd;
     s.staged_write_fd = -1;
