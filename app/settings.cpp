@@ -10,7 +10,10 @@ Settings settings;
 
 namespace {
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Copies at most the field's capacity of the value, always terminated.
 template <std::size_t N> void set_field(std::array<char, N>& field, const char* value)
@@ -49,7 +52,8 @@ int require_user_name()
     if (value == nullptr) {
         report("\nMust set the %s environment variable with your VAX username.\n",
                user_name_variable);
-        report("Use what appears in the 'From: ' line in your mail messages (case is important).\n");
+        report(
+            "Use what appears in the 'From: ' line in your mail messages (case is important).\n");
         return 1;
     }
     set_field(settings.user_name, value);

@@ -53,7 +53,8 @@ bool take_text_bytes(TextInput& input, char* buffer, std::size_t& length, std::s
         if (window > limit - length)
             window = limit - length;
         auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
-        std::size_t span = newline != nullptr ? static_cast<std::size_t>(newline - from) + 1 : window;
+        std::size_t span =
+            newline != nullptr ? static_cast<std::size_t>(newline - from) + 1 : window;
         auto* cr = static_cast<const unsigned char*>(std::memchr(from, carriage_return, span));
         if (cr != nullptr) {
             std::size_t before = static_cast<std::size_t>(cr - from);

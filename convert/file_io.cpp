@@ -29,9 +29,15 @@ constexpr mode_t new_file_mode = 0666;
 
 } // namespace
 
-std::int64_t io_call_count() { return calls_made; }
+std::int64_t io_call_count()
+{
+    return calls_made;
+}
 
-void io_fail_call_number(std::int64_t number) { call_to_fail = number; }
+void io_fail_call_number(std::int64_t number)
+{
+    call_to_fail = number;
+}
 
 int io_open_read(const char* path)
 {

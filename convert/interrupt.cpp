@@ -80,7 +80,10 @@ void arm_mailbox_removal(const char* path)
     mailbox_armed = 1;
 }
 
-void disarm_mailbox_removal() { mailbox_armed = 0; }
+void disarm_mailbox_removal()
+{
+    mailbox_armed = 0;
+}
 
 void arm_staged_removal(const char* name)
 {
@@ -88,4 +91,7 @@ void arm_staged_removal(const char* name)
     staged_armed = 1;
 }
 
-void disarm_staged_removal() { staged_armed = 0; }
+void disarm_staged_removal()
+{
+    staged_armed = 0;
+}

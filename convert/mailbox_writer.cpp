@@ -40,7 +40,8 @@ std::array<unsigned char, mailbox_header_size> encode_mailbox_header(const Mailb
     return bytes;
 }
 
-std::array<unsigned char, record_header_size> encode_record_header(const MessageRecordHeader& header)
+std::array<unsigned char, record_header_size>
+encode_record_header(const MessageRecordHeader& header)
 {
     std::array<unsigned char, record_header_size> bytes{};
     put_u32(&bytes[0], 0x7F007F00);

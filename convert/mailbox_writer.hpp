@@ -45,7 +45,8 @@ struct MessageRecordHeader {
 };
 
 std::array<unsigned char, mailbox_header_size> encode_mailbox_header(const MailboxHeader& header);
-std::array<unsigned char, record_header_size> encode_record_header(const MessageRecordHeader& header);
+std::array<unsigned char, record_header_size>
+encode_record_header(const MessageRecordHeader& header);
 
 // The size of a mailbox holding `records` messages whose texts add up to
 // `text_total` bytes, and whether it still fits the format's 32-bit fields.

@@ -50,7 +50,10 @@ int put_text(const void* data, std::size_t size)
     return 0;
 }
 
-int put_line_end() { return put_text("\r\n", 2); }
+int put_line_end()
+{
+    return put_text("\r\n", 2);
+}
 
 int write_line(const char* line, std::size_t length)
 {

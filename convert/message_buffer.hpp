@@ -11,10 +11,10 @@
 struct OutputFile;
 
 struct MessageBuffer {
-    int fd = -1;             // the temporary file, open for reading and writing
+    int fd = -1; // the temporary file, open for reading and writing
     unsigned char* data = nullptr;
     std::size_t capacity = 0;
-    std::size_t used = 0;    // bytes of the text held in memory
+    std::size_t used = 0;     // bytes of the text held in memory
     std::int64_t spilled = 0; // bytes of the text already in the file
 };
 

@@ -192,8 +192,8 @@ void take_base_name(const char* folder_path, char* base_name, std::size_t capaci
     if (component == folder_path && folder_path[0] != '\0' && folder_path[1] == ':')
         component = folder_path + 2;
     const char* dot = std::strrchr(component, '.');
-    std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - component)
-                                        : std::strlen(component);
+    std::size_t length =
+        dot != nullptr ? static_cast<std::size_t>(dot - component) : std::strlen(component);
     if (length > capacity)
         length = capacity;
     std::memcpy(base_name, component, length);

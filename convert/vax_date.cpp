@@ -17,14 +17,22 @@ namespace {
 
 constexpr std::array<const char*, 8> weekday_names = {"Sun", "Mon", "Tue", "Wed",
                                                       "Thu", "Fri", "Sat", "Unknown"};
-constexpr std::array<const char*, 13> month_names = {"None", "Jan", "Feb", "Mar", "Apr",
-                                                     "May",  "Jun", "Jul", "Aug", "Sep",
-                                                     "Oct",  "Nov", "Dec"};
+constexpr std::array<const char*, 13> month_names = {
+    "None", "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr const char* month_list = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
-char to_lower(char c) { return static_cast<char>(c - 'A' + 'a'); }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool is_upper(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
+char to_lower(char c)
+{
+    return static_cast<char>(c - 'A' + 'a');
+}
 
 // The tests of the field, in order; false at the first that fails.
 bool field_is_valid(FolderDate& date)
@@ -91,7 +99,10 @@ int check_vax_date(const char* from_line)
     return 1;
 }
 
-int is_month_name(const char* month) { return std::strstr(month_list, month) != nullptr ? 1 : 0; }
+int is_month_name(const char* month)
+{
+    return std::strstr(month_list, month) != nullptr ? 1 : 0;
+}
 
 int month_index(const char* month)
 {

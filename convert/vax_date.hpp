@@ -18,9 +18,9 @@ inline constexpr std::size_t date_line_capacity = 52;
 
 struct FolderDate {
     std::array<char, date_field_length + 1> field{}; // becomes the date text
-    int day = 0;                                      // as written: 0 to 39
-    std::array<char, 4> month{};                      // "Mar"
-    int year = 0;                                     // 1978 to current_year
+    int day = 0;                                     // as written: 0 to 39
+    std::array<char, 4> month{};                     // "Mar"
+    int year = 0;                                    // 1978 to current_year
 };
 
 struct DateLines {

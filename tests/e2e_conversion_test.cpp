@@ -17,7 +17,8 @@ const std::string worked_example =
     "Shall we meet at noon?\n\f\nFrom:\tNODE2::JONES  17-SEP-1996 07:05:23.33\nTo:\tSMITH\n"
     "Subj:\tRe: Lunch\nSubj:\tthis one stays\n\f\nPage two\n\f\n";
 
-std::string worked_example_mailbox() {
+std::string worked_example_mailbox()
+{
     std::string first = "From:\tNODE1::SMITH  \r\n"
                         "Date: Mon, 4 Mar 1996 13:58:04 +0000\r\n"
                         "Received: ; Mon, 4 Mar 1996 13:58:04 +0000\r\n"
@@ -35,7 +36,8 @@ std::string worked_example_mailbox() {
 
 // The same folder with LF, with CR LF line ends, and with stray CR, Ctrl-Z and
 // NUL bytes, all of which the reading leaves out.
-TEST(EndToEndConversion, WorkedExampleGivesThe413ByteMailbox) {
+TEST(EndToEndConversion, WorkedExampleGivesThe413ByteMailbox)
+{
     const std::string expected = worked_example_mailbox();
     ASSERT_EQ(expected.size(), 413u);
     std::string crlf, sprinkled = "\0"s;
@@ -96,7 +98,8 @@ const NamingCase naming_cases[] = {
 
 class EndToEndNaming : public testing::TestWithParam<NamingCase> {};
 
-TEST_P(EndToEndNaming, ChoosesTheMailboxName) {
+TEST_P(EndToEndNaming, ChoosesTheMailboxName)
+{
     const NamingCase& c = GetParam();
     Workspace w;
     w.put("MAIL.TXT", simple_folder);
@@ -116,7 +119,8 @@ TEST_P(EndToEndNaming, ChoosesTheMailboxName) {
                "\nProcessing " + c.arguments[0] + " -> " + c.outcome);
 }
 
-void PrintTo(const NamingCase& c, std::ostream* os) {
+void PrintTo(const NamingCase& c, std::ostream* os)
+{
     *os << c.name;
 }
 
@@ -125,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEndNaming, testing::ValuesIn(naming_cases),
 
 // Runs a one-message folder and returns the text of its single message.
 std::string converted_text(const std::string& folder,
-                           const std::vector<std::string>& environment = standard_environment) {
+                           const std::vector<std::string>& environment = standard_environment)
+{
     Workspace w;
     w.put("MAIL.TXT", folder);
     expect_run(w, w.run({"MAIL.TXT"}, std::nullopt, environment), 0, created);
@@ -139,7 +144,8 @@ const std::string jones_from = "From:\tNODE2::JONES  17-SEP-1996 07:05:23.33";
 const std::string jones_head =
     "From:\tNODE2::JONES \r\nReceived: ; Tue, 17 Sep 1996 07:05:23 +0100\r\n";
 
-TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd) {
+TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd)
+{
     const std::string x(2000, 'x');
     const struct {
         std::string line;
@@ -166,7 +172,8 @@ TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd) {
     }
 }
 
-TEST(EndToEndConversion, FromLineCutDateLinesAndZones) {
+TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
+{
     const std::string smith = "KESTREL_VAX_USERNAME=SMITH", tz = "KESTREL_TZ=+0500",
                       dst = "KESTREL_DST=+0600",
                       months = "KESTREL_DST_MTHS=Oct Nov Dec Jan Feb Mar Apr";
@@ -213,7 +220,8 @@ TEST(EndToEndConversion, FromLineCutDateLinesAndZones) {
     }
 }
 
-TEST(EndToEndConversion, RejectedFolderLeavesNoMailbox) {
+TEST(EndToEndConversion, RejectedFolderLeavesNoMailbox)
+{
     const std::string bad_third = "From:\tNODE3::JONES  04-MAR-1996 13:58:04.09";
     const std::string year_1977 = "From:\tNODE1::SMITH  17-SEP-1977 07:05:23.33";
     const struct {
@@ -244,7 +252,8 @@ TEST(EndToEndConversion, RejectedFolderLeavesNoMailbox) {
 // A folder of many short messages, whose mailbox is nearly twice its size
 // because of the added "Received: ; " lines and record headers: a file-size
 // limit between the two lets the staged copy through and stops the mailbox.
-TEST(EndToEndConversion, MailboxWriteFailureLeavesNothing) {
+TEST(EndToEndConversion, MailboxWriteFailureLeavesNothing)
+{
     std::string big;
     for (int i = 0; i < 1000; ++i)
         big += message("From:\tA::B  4-MAR-1996 13:58:04.09", {"x"});

@@ -16,7 +16,8 @@ const std::string too_many_redirected = "\nToo many parameters with input redire
                                         "For help - run the program without parameters\n";
 const std::vector<std::string> no_user = {"TZ=UTC"};
 
-TEST(EndToEndDriver, UsageScreenIsTheSameWhateverTheRunAround) {
+TEST(EndToEndDriver, UsageScreenIsTheSameWhateverTheRunAround)
+{
     std::optional<std::string> reference;
     for (std::vector<std::string> arguments : {std::vector<std::string>{}, {"/?"}, {"-?"}})
         for (const auto& environment : {standard_environment, no_user})
@@ -54,7 +55,8 @@ struct DriverCase {
 };
 
 // The progress line of a list-run folder that converts, into ".".
-std::string listed(const std::string& base) {
+std::string listed(const std::string& base)
+{
     return "Processing " + base + ".TXT -> file ./" + base + ".MBX created\n";
 }
 
@@ -121,7 +123,8 @@ const DriverCase driver_cases[] = {
 
 class EndToEndDriverTable : public testing::TestWithParam<DriverCase> {};
 
-TEST_P(EndToEndDriverTable, PrintsExactlyAndLeavesOnlyItsMailboxes) {
+TEST_P(EndToEndDriverTable, PrintsExactlyAndLeavesOnlyItsMailboxes)
+{
     const DriverCase& c = GetParam();
     Workspace w;
     for (const char* name : {"A.TXT", "B.TXT", "MAIL.TXT"})
@@ -129,7 +132,8 @@ TEST_P(EndToEndDriverTable, PrintsExactlyAndLeavesOnlyItsMailboxes) {
     expect_run(w, w.run(c.arguments, c.list, c.environment), c.status, c.output);
 }
 
-void PrintTo(const DriverCase& c, std::ostream* os) {
+void PrintTo(const DriverCase& c, std::ostream* os)
+{
     *os << c.name;
 }
 

@@ -28,7 +28,8 @@ struct Workspace {
     std::vector<std::string> before;
     std::vector<std::pair<std::string, std::string>> inputs; // regular files and their bytes
 
-    void put(const std::string& name, const std::string& bytes) const {
+    void put(const std::string& name, const std::string& bytes) const
+    {
         write_file(dir.file(name), bytes);
     }
 
@@ -36,7 +37,8 @@ struct Workspace {
     // then comes from a plain file (redirected).
     ChildOptions options(std::vector<std::string> arguments,
                          const std::optional<std::string>& list = std::nullopt,
-                         std::vector<std::string> environment = standard_environment) const {
+                         std::vector<std::string> environment = standard_environment) const
+    {
         ChildOptions o;
         o.arguments = std::move(arguments);
         o.environment = std::move(environment);
@@ -48,7 +50,8 @@ struct Workspace {
         return o;
     }
 
-    ChildResult run_with(const ChildOptions& o) {
+    ChildResult run_with(const ChildOptions& o)
+    {
         before = tree();
         inputs.clear();
         for (const auto& name : before)
@@ -59,13 +62,15 @@ struct Workspace {
 
     ChildResult run(std::vector<std::string> arguments,
                     const std::optional<std::string>& list = std::nullopt,
-                    std::vector<std::string> environment = standard_environment) {
+                    std::vector<std::string> environment = standard_environment)
+    {
         return run_with(options(std::move(arguments), list, std::move(environment)));
     }
 
     // Every entry below the directory, as sorted relative paths; symbolic
     // links are listed, not followed.
-    std::vector<std::string> tree() const {
+    std::vector<std::string> tree() const
+    {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
             names.push_back(entry.path().lexically_relative(dir.path()).string());
@@ -75,7 +80,8 @@ struct Workspace {
 };
 
 // Validates the mailbox file and returns its messages' texts.
-inline std::vector<std::string> mailbox_texts(const std::string& path) {
+inline std::vector<std::string> mailbox_texts(const std::string& path)
+{
     MailboxCheck check = validate_mailbox_file(path);
     EXPECT_TRUE(check.valid) << path << ": " << check.problem;
     return check.texts;
@@ -86,7 +92,8 @@ inline std::vector<std::string> mailbox_texts(const std::string& path) {
 // mailboxes that the output reports created, each valid, and nothing else:
 // no staged copy, no empty or partial mailbox.
 inline void expect_run(const Workspace& w, const ChildResult& result, int status,
-                       const std::string& output) {
+                       const std::string& output)
+{
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exit_status, status);
     EXPECT_EQ(result.output, output);
@@ -110,7 +117,8 @@ inline void expect_run(const Workspace& w, const ChildResult& result, int status
 }
 
 // A folder message: the form-feed line, the "From:" line, then the rest.
-inline std::string message(const std::string& from, const std::vector<std::string>& rest) {
+inline std::string message(const std::string& from, const std::vector<std::string>& rest)
+{
     std::string text = "\f\n" + from + "\n";
     for (const auto& line : rest)
         text += line + "\n";

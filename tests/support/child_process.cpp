@@ -9,8 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-std::string kestrel_binary() { return KESTREL_BINARY; }
-std::string kestrel_faulty_binary() { return KESTREL_FAULTY_BINARY; }
+std::string kestrel_binary()
+{
+    return KESTREL_BINARY;
+}
+std::string kestrel_faulty_binary()
+{
+    return KESTREL_FAULTY_BINARY;
+}
 
 namespace {
 

@@ -12,9 +12,9 @@ struct ChildOptions {
     std::vector<std::string> environment = {"TZ=UTC", "KESTREL_VAX_USERNAME=SMITH"};
     std::string standard_input = "/dev/null"; // a path opened for reading
     std::string directory;                    // working directory; empty: inherit
-    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
-    long open_files_limit = -1; // RLIMIT_NOFILE
-    std::vector<int> ignored_signals; // ignored in the child, as nohup does
+    long file_size_limit = -1;                // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    long open_files_limit = -1;               // RLIMIT_NOFILE
+    std::vector<int> ignored_signals;         // ignored in the child, as nohup does
 };
 
 struct ChildResult {

@@ -9,7 +9,9 @@ namespace {
 
 std::uint32_t u32_at(const std::string& bytes, std::size_t offset)
 {
-    auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + i])); };
+    auto b = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + i]));
+    };
     return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
 }
 

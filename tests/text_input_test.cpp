@@ -1,0 +1,90 @@
+#include "app/text_input.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Every non-empty read of `content` through a pipe, with a block buffer of
+// `capacity` bytes and the 512-byte line buffer of the callers.
+std::vector<std::string> read_lines(const std::string& content, std::size_t capacity, bool console)
+{
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    EXPECT_EQ(write(ends[1], content.data(), content.size()), ssize_t(content.size()));
+    close(ends[1]);
+    std::vector<unsigned char> block(capacity);
+    TextInput input;
+    text_input_open(input, ends[0], block.data(), block.size(), console);
+    std::vector<std::string> lines;
+    char buffer[512];
+    while (std::size_t length = read_list_line(buffer, sizeof buffer, input)) {
+        EXPECT_EQ(length, std::strlen(buffer));
+        lines.emplace_back(buffer, length);
+    }
+    EXPECT_EQ(read_list_line(buffer, sizeof buffer, input), 0u);
+    EXPECT_FALSE(input.failed);
+    close(ends[0]);
+    return lines;
+}
+
+std::string x(std::size_t n)
+{
+    return std::string(n, 'x');
+}
+
+TEST(ListLineReading, LinesPiecesAndRules)
+{
+    enum Rules { both, console_only, staged_only };
+    struct Row {
+        Rules rules;
+        std::string input;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {both, "ab\ncd\n", {"ab\n", "cd\n"}},
+        {both, "ab\r\ncd\r\n", {"ab\n", "cd\n"}},
+        {both, "\ra\rb\r\r\n\n", {"ab\n", "\n"}},
+        {both, "ab\ncd", {"ab\n", "cd"}},
+        {both, "", {}},
+        {both, x(510) + "\n", {x(510) + "\n"}},
+        {both, x(511) + "\n", {x(511), "\n"}},
+        {both, x(511) + "\r\nz\n", {x(511), "\n", "z\n"}},
+        {both, x(505) + "\r\r" + x(6) + "\r\n", {x(511), "\n"}}, // CRs do not count
+        {both, x(512) + "\n", {x(511), "x\n"}},
+        {both, x(600) + "\nz\n", {x(511), x(89) + "\n", "z\n"}},
+        {both, x(1100), {x(511), x(511), x(78)}},
+        {console_only, "ab\ncd\032ef\ngh\n", {"ab\n", "cd"}}, // Ctrl-Z ends the input
+        {console_only, std::string("a\0b\n\0\n", 6), {"ab\n", "\n"}},
+        {staged_only, "ab\032cd\n\032\n", {"ab\032cd\n", "\032\n"}},
+    };
+    for (const Row& row : rows)
+        for (std::size_t capacity : {7, 65536})
+            for (bool console : {false, true}) {
+                if (row.rules != both && (row.rules == console_only) != console)
+                    continue;
+                EXPECT_EQ(read_lines(row.input, capacity, console), row.lines)
+                    << testing::PrintToString(row.input) << ", capacity " << capacity;
+            }
+}
+
+TEST(ListLineReading, ReadErrorEndsInput)
+{
+    int fd = open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    unsigned char block[16];
+    char buffer[512] = "junk";
+    TextInput input;
+    text_input_open(input, fd, block, sizeof block, false);
+    EXPECT_EQ(read_list_line(buffer, sizeof buffer, input), 0u);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_TRUE(input.failed);
+    close(fd);
+}
+
+} // namespace
