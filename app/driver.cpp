@@ -36,13 +36,12 @@ std::int32_t local_year()
 }
 
 // A terminal, a console or the null device is interactive; a file, a pipe or
-// a socket is a redirected list. A closed standard input has no list to read.
+// a socket is a redirected list, and so is a closed standard input, whose
+// list then holds no line.
 bool standard_input_is_interactive()
 {
     struct stat info;
-    if (fstat(STDIN_FILENO, &info) != 0)
-        return true;
-    return S_ISCHR(info.st_mode);
+    return fstat(STDIN_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 // Converts one folder whose "Processing" text has been printed; 0 when its

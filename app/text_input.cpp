@@ -21,16 +21,32 @@ bool refill(TextInput& input)
     }
     input.start = 0;
     input.end = static_cast<std::size_t>(got);
+    auto* cr =
+        static_cast<const unsigned char*>(std::memchr(input.data, carriage_return, input.end));
+    input.next_cr = cr != nullptr ? static_cast<std::size_t>(cr - input.data) : input.end;
+    input.block_has_nul = std::memchr(input.data, '\0', input.end) != nullptr;
     return true;
 }
 
-// Byte by byte, for standard input, where Ctrl-Z and NUL have meanings.
-// Returns true when a newline was taken.
-bool take_console_bytes(TextInput& input, char* buffer, std::size_t& length, std::size_t limit)
+// Position of the first CR at or after the read position, or the end of the
+// block; found once per CR rather than once per line.
+std::size_t next_carriage_return(TextInput& input)
+{
+    if (input.next_cr < input.start) {
+        auto* cr = static_cast<const unsigned char*>(
+            std::memchr(input.data + input.start, carriage_return, input.end - input.start));
+        input.next_cr = cr != nullptr ? static_cast<std::size_t>(cr - input.data) : input.end;
+    }
+    return input.next_cr;
+}
+
+// Byte by byte, where CR and NUL bytes are dropped and, on standard input,
+// Ctrl-Z ends the input. Returns true when a newline was taken.
+bool take_bytes_one_by_one(TextInput& input, char* buffer, std::size_t& length, std::size_t limit)
 {
     while (length < limit && input.start < input.end) {
         unsigned char c = input.data[input.start++];
-        if (c == ctrl_z) {
+        if (c == ctrl_z && input.console_rules) {
             input.at_end = true;
             input.start = input.end;
             return false;
@@ -45,8 +61,12 @@ bool take_console_bytes(TextInput& input, char* buffer, std::size_t& length, std
 }
 
 // Block-wise, for the staged copy: find the newline, copy around the CRs.
+// The staged copy holds no NUL byte; should one have got in all the same,
+// the block is read byte by byte so that it is left out.
 bool take_text_bytes(TextInput& input, char* buffer, std::size_t& length, std::size_t limit)
 {
+    if (input.block_has_nul)
+        return take_bytes_one_by_one(input, buffer, length, limit);
     while (length < limit && input.start < input.end) {
         const unsigned char* from = input.data + input.start;
         std::size_t window = input.end - input.start;
@@ -55,9 +75,9 @@ bool take_text_bytes(TextInput& input, char* buffer, std::size_t& length, std::s
         auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
         std::size_t span =
             newline != nullptr ? static_cast<std::size_t>(newline - from) + 1 : window;
-        auto* cr = static_cast<const unsigned char*>(std::memchr(from, carriage_return, span));
-        if (cr != nullptr) {
-            std::size_t before = static_cast<std::size_t>(cr - from);
+        std::size_t cr = next_carriage_return(input);
+        if (cr < input.start + span) {
+            std::size_t before = cr - input.start;
             std::memcpy(buffer + length, from, before);
             length += before;
             input.start += before + 1;
@@ -82,6 +102,8 @@ void text_input_open(TextInput& input, int fd, unsigned char* data, std::size_t 
     input.capacity = capacity;
     input.start = 0;
     input.end = 0;
+    input.next_cr = 0;
+    input.block_has_nul = false;
     input.at_end = false;
     input.failed = false;
     input.console_rules = console_rules;
@@ -94,7 +116,7 @@ std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input)
     while (length < limit) {
         if (input.start == input.end && !refill(input))
             break;
-        bool newline = input.console_rules ? take_console_bytes(input, buffer, length, limit)
+        bool newline = input.console_rules ? take_bytes_one_by_one(input, buffer, length, limit)
                                            : take_text_bytes(input, buffer, length, limit);
         if (newline)
             break;

@@ -9,8 +9,10 @@ struct TextInput {
     int fd = -1;
     unsigned char* data = nullptr; // block buffer, owned by whoever set it up
     std::size_t capacity = 0;
-    std::size_t start = 0; // next unread byte of data
-    std::size_t end = 0;   // end of the bytes read into data
+    std::size_t start = 0;      // next unread byte of data
+    std::size_t end = 0;        // end of the bytes read into data
+    std::size_t next_cr = 0;    // first CR at or after start, or end, once found
+    bool block_has_nul = false; // the block holds a NUL byte
     bool at_end = false;
     bool failed = false; // a read error ended the input
     // Keyboard rules of a redirected standard input: a Ctrl-Z byte ends the

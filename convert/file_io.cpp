@@ -129,30 +129,6 @@ int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
     return 0;
 }
 
-ssize_t io_kernel_copy(int from_fd, off_t offset, int to_fd, std::size_t size)
-{
-    static bool kernel_copy_works = true;
-    if (injected_failure())
-        return -1;
-    std::size_t copied = 0;
-    while (kernel_copy_works && copied < size) {
-        ssize_t put = copy_file_range(from_fd, &offset, to_fd, nullptr, size - copied, 0);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                        errno == EOPNOTSUPP || errno == EBADF)) {
-            kernel_copy_works = false;
-            break;
-        }
-        if (put < 0)
-            return -1;
-        if (put == 0)
-            break;
-        copied += static_cast<std::size_t>(put);
-    }
-    return static_cast<ssize_t>(copied);
-}
-
 int io_seek(int fd, off_t offset)
 {
     if (injected_failure())

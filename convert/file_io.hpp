@@ -18,11 +18,6 @@ int io_open_anonymous();
 ssize_t io_read(int fd, void* data, std::size_t size);
 int io_write(int fd, const void* data, std::size_t size);
 int io_write_at(int fd, const void* data, std::size_t size, off_t offset);
-// Appends up to `size` bytes of `from_fd`, from `offset` on, to `to_fd`
-// inside the kernel, without passing them through this process. Returns the
-// number of bytes appended, which is less than `size` when the file systems
-// cannot do it (the caller then copies the rest itself), or -1 on an error.
-ssize_t io_kernel_copy(int from_fd, off_t offset, int to_fd, std::size_t size);
 int io_seek(int fd, off_t offset);
 int io_truncate(int fd);
 int io_close(int fd);

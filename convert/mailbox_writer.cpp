@@ -107,8 +107,10 @@ int finish_mailbox()
     if (out_flush(s.mailbox_file) || io_write_at(s.mailbox_file.fd, bytes.data(), bytes.size(), 0))
         return mailbox_write_failed();
     s.mailbox_open = 0;
-    if (io_close(s.mailbox_file.fd))
-        return mailbox_write_failed();
-    disarm_mailbox_removal();
-    return 0;
+    block_interrupts();
+    int failed = io_close(s.mailbox_file.fd);
+    if (!failed)
+        disarm_mailbox_removal();
+    unblock_interrupts();
+    return failed ? mailbox_write_failed() : 0;
 }

@@ -1,6 +1,7 @@
 #include "convert/message_buffer.hpp"
 
 #include "convert/file_io.hpp"
+#include "convert/interrupt.hpp"
 
 #include <cstring>
 
@@ -8,7 +9,11 @@ int message_buffer_open(MessageBuffer& buffer)
 {
     buffer.used = 0;
     buffer.spilled = 0;
+    // Where the file system cannot make an unnamed file, a named one is made
+    // and its name removed at once; no interrupt may fall in between.
+    block_interrupts();
     buffer.fd = io_open_anonymous();
+    unblock_interrupts();
     return buffer.fd < 0 ? 1 : 0;
 }
 
@@ -29,8 +34,7 @@ int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size
     return 0;
 }
 
-// A spilled text goes from the file to `out` inside the kernel where it
-// can; otherwise it is read back through the memory part, which by then has
+// A spilled text is read back through the memory part, which by then has
 // been written out to the file and is free.
 int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_failed)
 {
@@ -39,29 +43,11 @@ int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_fai
         out_failed = out_put(out, buffer.data, buffer.used) != 0;
         return out_failed ? 1 : 0;
     }
-    if (io_write(buffer.fd, buffer.data, buffer.used))
+    if (io_write(buffer.fd, buffer.data, buffer.used) || io_seek(buffer.fd, 0))
         return 1;
     buffer.spilled += static_cast<std::int64_t>(buffer.used);
     buffer.used = 0;
-    if (out_flush(out)) {
-        out_failed = true;
-        return 1;
-    }
-    std::int64_t done = 0;
-    while (done < buffer.spilled) {
-        ssize_t copied = io_kernel_copy(buffer.fd, done, out.fd,
-                                        static_cast<std::size_t>(buffer.spilled - done));
-        if (copied < 0) {
-            out_failed = true;
-            return 1;
-        }
-        if (copied == 0)
-            break;
-        done += copied;
-    }
-    if (done < buffer.spilled && io_seek(buffer.fd, done))
-        return 1;
-    while (done < buffer.spilled) {
+    for (std::int64_t left = buffer.spilled; left > 0;) {
         ssize_t got = io_read(buffer.fd, buffer.data, buffer.capacity);
         if (got <= 0)
             return 1;
@@ -69,7 +55,7 @@ int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_fai
             out_failed = true;
             return 1;
         }
-        done += got;
+        left -= got;
     }
     return 0;
 }

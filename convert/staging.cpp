@@ -120,23 +120,6 @@ std::size_t drop_ctrl_z_and_nul(unsigned char* block, std::size_t size)
     return kept;
 }
 
-// Appends a block that was read from the folder at `offset` to the staged
-// copy. A block without Ctrl-Z and NUL bytes is copied by the kernel from the
-// folder itself; what it cannot copy is written from the block.
-int append_block(unsigned char* block, std::size_t size, off_t offset)
-{
-    ConversionState& s = conversion;
-    std::size_t kept = drop_ctrl_z_and_nul(block, size);
-    std::size_t done = 0;
-    if (kept == size) {
-        ssize_t copied = io_kernel_copy(s.folder_file, offset, s.staged_write_fd, size);
-        if (copied < 0)
-            return 1;
-        done = static_cast<std::size_t>(copied);
-    }
-    return done < kept ? io_write(s.staged_write_fd, block + done, kept - done) : 0;
-}
-
 // Copies the folder into the staged copy, leaving out every Ctrl-Z byte
 // (which would end a text read there) and every NUL byte (which would end a
 // line there), so that the text on both sides of them is converted.
@@ -144,7 +127,6 @@ int copy_folder(const char* folder_path)
 {
     ConversionState& s = conversion;
     unsigned char* block = s.staged_file.data;
-    off_t offset = 0;
     for (;;) {
         ssize_t got = io_read(s.folder_file, block, s.staged_file.capacity);
         if (got == 0)
@@ -153,11 +135,11 @@ int copy_folder(const char* folder_path)
             report("Error reading the file %s\n", folder_path);
             return 1;
         }
-        if (append_block(block, static_cast<std::size_t>(got), offset)) {
+        std::size_t kept = drop_ctrl_z_and_nul(block, static_cast<std::size_t>(got));
+        if (io_write(s.staged_write_fd, block, kept)) {
             report("Error writing the temporary VMS mail file\n");
             return 1;
         }
-        offset += got;
     }
     int fd = s.staged_write_fd;
     s.staged_write_fd = -1;
@@ -189,7 +171,9 @@ void take_base_name(const char* folder_path, char* base_name, std::size_t capaci
     for (const char* p = folder_path; *p != '\0'; ++p)
         if (*p == '\\' || *p == '/')
             component = p + 1;
-    if (component == folder_path && folder_path[0] != '\0' && folder_path[1] == ':')
+    bool drive_letter = (folder_path[0] >= 'A' && folder_path[0] <= 'Z') ||
+                        (folder_path[0] >= 'a' && folder_path[0] <= 'z');
+    if (component == folder_path && drive_letter && folder_path[1] == ':')
         component = folder_path + 2;
     const char* dot = std::strrchr(component, '.');
     std::size_t length =

@@ -1,0 +1,307 @@
+// Failures of the file system under a conversion: size and descriptor
+// limits, unreadable folders, unusable directories, and every single call of
+// the file layer failing in turn. Each failure must print the program's own
+// message, end with the right status and leave no stray file.
+#include "tests/fault_helpers.hpp"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace fault;
+
+namespace {
+
+// The smallest descriptor limit that leaves `free` slots to the child beyond
+// standard input, output, error and whatever the test process passes on.
+long limit_with_free_slots(int free)
+{
+    long limit = 3;
+    for (int fd = 3; free > 0; ++fd, ++limit) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags < 0 || (flags & FD_CLOEXEC) != 0)
+            --free;
+    }
+    return limit;
+}
+
+TEST(ResourceLimit, TripsInEachStageAndLeavesNothing)
+{
+    // Empty lines double in size (LF becomes CR LF), so the converted text
+    // outgrows the folder and a file-size limit can sit between the two.
+    std::string small = message("NODE1::SMITH", "hi\n"), many_messages;
+    for (int i = 0; i < 1500; ++i)
+        many_messages += message("NODE2::JONES", "x\n");
+    // A spilled text fills its file exactly; the mailbox adds 101 bytes.
+    const std::string lines(600000, '\n'), spilling = message("NODE2::JONES", lines);
+    const long spilled = static_cast<long>(record_text("NODE2::JONES", lines).size());
+    struct {
+        const char* stage;
+        std::string folder;
+        long file_size;       // limit, or -1
+        int free_descriptors; // beyond the standard three, or 0 for no limit
+        std::string result;
+    } const cases[] = {
+        {"staged copy written", large_folder(200000), 100000, 0,
+         "Error writing the temporary VMS mail file\n"},
+        {"staged copy written, Ctrl-Z left out", large_folder(200000) + "\x1A", 100000, 0,
+         "Error writing the temporary VMS mail file\n"},
+        {"message buffer spilled", spilling, 900000, 0, "Error writing the temporary file\n"},
+        {"spilled record copied", spilling, spilled + 50, 0, "Error writing the file MAIL.MBX\n"},
+        {"mailbox record written", message("NODE2::JONES", std::string(300000, '\n')), 450000, 0,
+         "Error writing the file MAIL.MBX\n"},
+        {"mailbox flushed at the end", many_messages, 120000, 0,
+         "Error writing the file MAIL.MBX\n"},
+        // Opened in turn: the folder, the mailbox, the staged copy (reopened
+        // for reading once filled), the message buffer.
+        {"mailbox created", small, -1, 1, "Error creating the file MAIL.MBX\n"},
+        {"staged copy created", small, -1, 2, "Error creating the temporary VMS mail file\n"},
+        {"message buffer opened", small, -1, 3, "Unable to open the temporary file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stage);
+        TempDir dir;
+        write_file(dir.file("MAIL.TXT"), c.folder);
+        ChildOptions options = run_in(dir, {"MAIL.TXT"});
+        options.file_size_limit = c.file_size;
+        if (c.free_descriptors > 0)
+            options.open_files_limit = limit_with_free_slots(c.free_descriptors);
+        expect_run(run_child(options), 1, "\nProcessing MAIL.TXT -> " + c.result);
+        EXPECT_EQ(dir.entries(), Names{"MAIL.TXT"});
+    }
+}
+
+TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
+{
+    TempDir dir, side;
+    make_directory(dir.file("out"));
+    make_directory(dir.file("sub"));
+    write_file(dir.file("BAD.TXT"), "no message here\n");
+    std::string bad_date = "From:\tNODE1::SMITH     4-MAX-1996 13:58:04.09";
+    write_file(dir.file("DATE.TXT"), "\f\n" + bad_date + "\n");
+    const std::pair<std::string, std::string> bad[] = {
+        {"DATE.TXT", "From: line 2 in file has invalid VAX date/time\n>" + bad_date + "<\n"},
+        {"gone.TXT", "Cannot open file gone.TXT\n"},
+        {"sub", "Error reading the file sub\n"},
+        {"", "Cannot open file \n"},
+        {"BAD.TXT", "Incorrect format file\n"}};
+    Names inputs = {"BAD.TXT", "DATE.TXT", "out", "sub"}, mailboxes;
+    std::string list, expected = "\n";
+    for (int i = 0; i < 2000; ++i) {
+        auto [name, result] = bad[i % 5];
+        if (i % 100 == 0) {
+            name = "ok" + std::to_string(i) + ".TXT";
+            write_file(dir.file(name), message("NODE1::SMITH", "hi\n"));
+            inputs.push_back(name);
+            mailboxes.push_back("ok" + std::to_string(i) + ".MBX");
+            result = "file out/" + mailboxes.back() + " created\n";
+        }
+        list += name + "\n";
+        expected += "Processing " + name + " -> " + result;
+    }
+    write_file(side.file("list"), list);
+    ChildOptions options = run_in(dir, {"out"}, side.file("list"));
+    options.open_files_limit = limit_with_free_slots(13);
+    expect_run(run_child(options), 0, expected);
+    std::sort(inputs.begin(), inputs.end());
+    std::sort(mailboxes.begin(), mailboxes.end());
+    EXPECT_EQ(dir.entries(), inputs);
+    EXPECT_EQ(entries_in(dir.file("out")), mailboxes);
+    for (const auto& name : mailboxes)
+        EXPECT_EQ(mailbox_texts(dir.file("out/" + name)),
+                  std::vector<std::string>{record_text("NODE1::SMITH", "hi\n")});
+}
+
+TEST(StagingFailure, UnusableFolderOrOutputNames)
+{
+    TempDir dir;
+    for (const char* name : {"MAIL.TXT", "DIR.TXT", "LINK.TXT", "plain"})
+        write_file(dir.file(name), message("NODE1::SMITH", "hi\n"));
+    make_directory(dir.file("sub"));
+    make_directory(dir.file("DIR.MBX"));
+    ASSERT_EQ(symlink("gone", dir.file("LINK.MBX").c_str()), 0);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"sub"}, "Error reading the file sub\n"},
+        {{"MAIL.TXT", "plain"}, "Error creating the file plain/MAIL.MBX\n"},
+        {{"DIR.TXT"}, "file DIR.MB_ created\n"},    // a directory takes the name
+        {{"LINK.TXT"}, "file LINK.MB_ created\n"}}; // so does a dangling link
+    for (const auto& [arguments, result] : cases) {
+        bool created = result.find("created") != std::string::npos;
+        expect_run(run_child(run_in(dir, arguments)), created ? 0 : 1,
+                   "\nProcessing " + arguments[0] + " -> " + result);
+    }
+    EXPECT_EQ(dir.entries(), (Names{"DIR.MBX", "DIR.MB_", "DIR.TXT", "LINK.MBX", "LINK.MB_",
+                                    "LINK.TXT", "MAIL.TXT", "plain", "sub"}));
+    for (const char* name : {"DIR.MB_", "LINK.MB_"})
+        EXPECT_EQ(mailbox_texts(dir.file(name)),
+                  std::vector<std::string>{record_text("NODE1::SMITH", "hi\n")});
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("LINK.MBX")), "gone");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("DIR.MBX")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("sub")));
+}
+
+// The list comes through a FIFO, so the test can remove the working
+// directory after the program has entered it and before it stages a folder.
+TEST(StagingFailure, WorkingDirectoryRemovedUnderTheProgram)
+{
+    TempDir dir;
+    make_directory(dir.file("work"));
+    make_directory(dir.file("out"));
+    write_file(dir.file("MAIL.TXT"), message("NODE1::SMITH", "hi\n"));
+    ASSERT_EQ(mkfifo(dir.file("list").c_str(), 0600), 0);
+    ChildOptions options = run_in(dir, {dir.file("out")}, dir.file("list"));
+    options.directory = dir.file("work");
+    ChildProcess child = start_child(options);
+    int list = open(dir.file("list").c_str(), O_WRONLY);
+    ASSERT_GE(list, 0);
+    char first = 0;
+    ASSERT_EQ(read(child.output_fd, &first, 1), 1); // the list run has begun in work/
+    ASSERT_EQ(rmdir(dir.file("work").c_str()), 0);
+    std::string line = dir.file("MAIL.TXT") + "\n";
+    ASSERT_EQ(write(list, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(list);
+    ChildResult result = finish_child(child);
+    result.output.insert(0, 1, first);
+    expect_run(result, 0,
+               "\nProcessing " + dir.file("MAIL.TXT") +
+                   " -> Error creating the temporary VMS mail file\n");
+    EXPECT_EQ(dir.entries(), (Names{"MAIL.TXT", "list", "out"}));
+    EXPECT_EQ(entries_in(dir.file("out")), Names{});
+}
+
+// ---- Every call of the file layer failing in turn ----
+
+struct Folder {
+    std::string name; // without extension
+    std::string bytes;
+    std::vector<std::string> texts;
+};
+
+// The outcome of one folder: its mailbox created and complete, or one of the
+// program's own messages and no mailbox. True when it failed.
+bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir)
+{
+    std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX";
+    if (outcome == "file " + mailbox + " created") {
+        EXPECT_EQ(mailbox_texts(dir.file(mailbox)), folder.texts);
+        return false;
+    }
+    const std::string own[] = {"Cannot open file " + path,
+                               "out : No such directory",
+                               "Cannot create file: existing .MBX and .MB_ files",
+                               "Cannot create file: path longer than 259 characters",
+                               "Error creating the file " + mailbox,
+                               "Error creating the temporary VMS mail file",
+                               "Error reading the file " + path,
+                               "Error writing the temporary VMS mail file",
+                               "Cannot open temporary VMS mail file for reading",
+                               "Unable to open the temporary file",
+                               "Error writing the temporary file",
+                               "Error reading the temporary VMS mail file",
+                               "Error writing the file " + mailbox};
+    EXPECT_NE(std::find(std::begin(own), std::end(own), outcome), std::end(own)) << outcome;
+    EXPECT_FALSE(file_exists(dir.file(mailbox)));
+    return true;
+}
+
+// Runs the program with its Nth file-layer call failing, N = 1, 2, ... until
+// a run completes without reaching N; returns the number of calls tried.
+long fail_each_call(const std::vector<Folder>& folders, bool list_run)
+{
+    TempDir scratch;
+    std::string list;
+    for (const auto& f : folders)
+        list += f.name + ".TXT\n";
+    write_file(scratch.file("list"), list);
+    for (long n = 1; n < 10000 && !::testing::Test::HasFailure(); ++n) {
+        SCOPED_TRACE("failing call " + std::to_string(n));
+        TempDir dir;
+        make_directory(dir.file("out"));
+        for (const auto& f : folders)
+            write_file(dir.file(f.name + ".TXT"), f.bytes);
+        Names inputs = dir.entries(), created;
+        ChildOptions options = list_run ? run_in(dir, {"out"}, scratch.file("list"))
+                                        : run_in(dir, {folders[0].name + ".TXT", "out"});
+        options.binary = kestrel_faulty_binary();
+        options.environment.push_back("KESTREL_FAULT_AT=" + std::to_string(n));
+        options.environment.push_back("KESTREL_FAULT_COUNT=" + scratch.file("count"));
+        unlink(scratch.file("count").c_str());
+        ChildResult r = run_child(options);
+        long calls = std::stol(read_file(scratch.file("count")));
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.errors, "");
+        int failures = 0;
+        if (list_run &&
+            (r.output == "\nout : No such directory\n" || r.output == "\nNo redirection files\n")) {
+            failures = 1;
+            EXPECT_EQ(r.exit_status, 1);
+        } else { // "\n", then "Processing <folder> -> <outcome>\n" for each folder
+            std::istringstream lines(r.output);
+            std::string line;
+            EXPECT_TRUE(std::getline(lines, line) && line.empty() && r.output.back() == '\n');
+            for (const auto& f : folders) {
+                std::string head = "Processing " + f.name + ".TXT -> ";
+                if (!std::getline(lines, line) || line.compare(0, head.size(), head) != 0)
+                    break;
+                if (failed(line.substr(head.size()), f, dir))
+                    ++failures;
+                else
+                    created.push_back(f.name + ".MBX");
+            }
+            EXPECT_EQ(created.size() + failures, folders.size()) << r.output;
+            EXPECT_FALSE(std::getline(lines, line)) << r.output;
+            EXPECT_EQ(r.exit_status, list_run || failures == 0 ? 0 : 1);
+        }
+        EXPECT_LE(failures, 1) << r.output;
+        EXPECT_EQ(entries_in(dir.file("out")), created);
+        // A staged copy may stay only when its removal was the failed call:
+        // a removal failure prints nothing, so the run shows no failure.
+        Names left = dir.entries();
+        auto staged = std::remove_if(left.begin(), left.end(), is_staged_copy);
+        EXPECT_LE(left.end() - staged, failures == 0 && calls >= n ? 1 : 0) << r.output;
+        left.erase(staged, left.end());
+        EXPECT_EQ(left, inputs);
+        if (calls < n) {
+            EXPECT_EQ(failures, 0) << r.output;
+            return n - 1;
+        }
+    }
+    ADD_FAILURE() << "stopped before every call was tried";
+    return 0;
+}
+
+TEST(InjectedFault, EveryCallOfAOneFolderRun)
+{
+    // Own and other messages, a long line, and a message whose text spills
+    // out of memory into the message buffer's file.
+    std::string big = std::string(600, 'L') + std::string(600000, '\n');
+    Folder mail{"MAIL",
+                message("NODE1::SMITH", "Lunch?\n") + message("NODE2::JONES", big) +
+                    message("NODE3::BROWN", "bye\n"),
+                {record_text("NODE1::SMITH", "Lunch?\n"), record_text("NODE2::JONES", big),
+                 record_text("NODE3::BROWN", "bye\n")}};
+    long points = fail_each_call({mail}, false);
+    std::cout << "one-folder run: " << points << " injection points\n";
+    EXPECT_GT(points, 20);
+}
+
+TEST(InjectedFault, EveryCallOfAThreeFolderListRun)
+{
+    std::vector<Folder> folders;
+    const std::string bodies[] = {"one\n", "two\n\n", "three\nlines\n"};
+    for (int i = 0; i < 3; ++i) {
+        const std::string &own = bodies[i], &other = bodies[(i + 1) % 3];
+        folders.push_back({"F" + std::to_string(i),
+                           message("NODE1::SMITH", own) + message("NODE2::JONES", other),
+                           {record_text("NODE1::SMITH", own), record_text("NODE2::JONES", other)}});
+    }
+    long points = fail_each_call(folders, true);
+    std::cout << "three-folder list run: " << points << " injection points\n";
+    EXPECT_GT(points, 40);
+}
+
+} // namespace
