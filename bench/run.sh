@@ -1,0 +1,265 @@
+#!/usr/bin/env bash
+# Benchmark of KESTREL against cp of the same input on the same disk.
+#
+# Builds the release binary, the folder generator and the timing wrapper, generates the inputs
+# (seeded, so the same bytes every time), checks that the mailbox of case a
+# matches the committed checksum, and measures, alternating KESTREL and cp
+# runs, the median wall time of each case, the ratio of the two, the
+# throughput and KESTREL's peak resident memory.
+#
+# Environment:
+#   KESTREL_BENCH_DIR        work directory for inputs and outputs
+#                            (default: build/bench-data in the repository)
+#   KESTREL_BENCH_BUILD_DIR  build directory of the release binary
+#                            (default: build/release, the release preset's)
+#   KESTREL_BENCH_RUNS       timed runs per program and case (default 5)
+#   KESTREL_BENCH_QUICK=1    inputs 1/16 of the size, no checksum check: for
+#                            trying the script out, not for figures
+#   KESTREL_BENCH_RECORD=1   write bench/expected-case-a.sha256 from this run
+#                            instead of checking it (only with a program
+#                            whose output is known to be right)
+set -euo pipefail
+
+bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$bench")
+build_dir=${KESTREL_BENCH_BUILD_DIR:-$repo/build/release}
+work=${KESTREL_BENCH_DIR:-$repo/build/bench-data}
+runs=${KESTREL_BENCH_RUNS:-5}
+quick=${KESTREL_BENCH_QUICK:-0}
+record=${KESTREL_BENCH_RECORD:-0}
+expected_sums=$bench/expected-case-a.sha256
+
+fail() {
+    echo >&2
+    echo "bench: FAILED: $*" >&2
+    exit 1
+}
+
+mib=$((1024 * 1024))
+scale=1
+[[ $quick == 1 ]] && scale=16
+
+# --- build ------------------------------------------------------------------
+echo "Building the release binary in $build_dir" >&2
+cmake --preset release -B "$build_dir" >/dev/null
+cmake --build "$build_dir" -j2 --target kestrel >/dev/null
+kestrel=$build_dir/kestrel
+cmake -S "$bench" -B "$build_dir/bench-tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build_dir/bench-tools" >/dev/null
+generator=$build_dir/bench-tools/generate_folder
+measure=$build_dir/bench-tools/measure
+
+# --- inputs -----------------------------------------------------------------
+mkdir -p "$work/inputs" "$work/run" "$work/out" "$work/inputs/list"
+generator_sum=$(sha256sum "$bench/generate_folder.cpp" | cut -d' ' -f1)
+
+# generate FILE OPTIONS...: makes FILE unless it was made by this generator
+# with these options already.
+generate() {
+    local file=$1
+    shift
+    local stamp="$generator_sum $*"
+    if [[ -f $file && -f $file.stamp && $(<"$file.stamp") == "$stamp" ]]; then
+        return
+    fi
+    "$generator" --output "$file" "$@"
+    echo "$stamp" >"$file.stamp"
+}
+
+echo "Generating the inputs in $work/inputs" >&2
+in=$work/inputs
+generate "$in/case_a.txt" --size $((256 * mib / scale)) --message-size 2048 --seed 1
+generate "$in/case_a2.txt" --size $((512 * mib / scale)) --message-size 2048 --seed 1
+generate "$in/case_b.txt" --size $((128 * mib / scale)) --message-size 150 --seed 2
+generate "$in/case_c.txt" --size $((256 * mib / scale)) --message-size $((256 * mib / scale)) \
+    --line-min 2000 --line-max 5000 --seed 3
+list=$in/list.txt
+: >"$list"
+for i in $(seq -w 1 64); do
+    generate "$in/list/folder_$i.txt" --size $((mib / scale)) --message-size 2048 --seed $((100 + 10#$i))
+    echo "$in/list/folder_$i.txt" >>"$list"
+done
+
+# --- running ----------------------------------------------------------------
+out=$work/out
+run=$work/run
+log=$work/kestrel.log
+
+clear_outputs() {
+    find "$out" "$run" -mindepth 1 -delete
+}
+
+# timed ARGS...: runs the command through the measuring wrapper and sets
+# seconds (wall), rss_kib, status, cpu (user + system seconds) and quiet
+# (wall seconds less the time spent waiting for a processor while other
+# processes had it: what the run takes on an otherwise idle machine). Dirty
+# pages of the previous run are written out first, so that no run pays for
+# another's writes.
+timed() {
+    sync
+    local result waiting
+    result=$("$measure" "$@") || fail "could not run: $*"
+    read -r seconds rss_kib status cpu waiting <<<"$result"
+    quiet=$(awk -v s="$seconds" -v w="$waiting" 'BEGIN { print (w < 0) ? s : s - w }')
+}
+
+# Checks the log and status of the KESTREL run just made.
+check_kestrel_run() {
+    local expected_count=$1
+    [[ $status == 0 ]] || fail "kestrel exited with status $status; see $log"
+    local created
+    created=$(grep -c 'created$' "$log" || true)
+    [[ $created == "$expected_count" ]] ||
+        fail "kestrel created $created mailbox(es), expected $expected_count; see $log"
+}
+
+kestrel_folder() {
+    timed --cwd "$run" --stdin /dev/null --stdout "$log" -- "$kestrel" "$1" "$out"
+    check_kestrel_run 1
+}
+
+kestrel_list() {
+    timed --cwd "$run" --stdin "$list" --stdout "$log" -- "$kestrel" "$out"
+    check_kestrel_run 64
+}
+
+cp_folder() {
+    timed --cwd "$run" -- cp "$1" "$out/copy.txt"
+    [[ $status == 0 ]] || fail "cp exited with status $status"
+}
+
+cp_list() {
+    local files
+    mapfile -t files <"$list"
+    timed --cwd "$run" -- cp "${files[@]}" "$out/"
+    [[ $status == 0 ]] || fail "cp exited with status $status"
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# The byte-identical check: the input must be the generator's usual output,
+# and the mailbox made from it the one committed.
+check_case_a() {
+    local input_sum mailbox_sum
+    input_sum=$(sha256sum "$in/case_a.txt" | cut -d' ' -f1)
+    mailbox_sum=$(sha256sum "$out/case_a.MBX" | cut -d' ' -f1)
+    if [[ $quick == 1 ]]; then
+        echo "Quick run: the checksum of case a is not checked" >&2
+        return
+    fi
+    if [[ $record == 1 ]]; then
+        printf '%s  case_a.txt\n%s  case_a.MBX\n' "$input_sum" "$mailbox_sum" >"$expected_sums"
+        echo "Recorded the checksums of case a in $expected_sums" >&2
+        return
+    fi
+    [[ -f $expected_sums ]] || fail "$expected_sums is missing"
+    local want_input want_mailbox
+    want_input=$(awk '$2 == "case_a.txt" { print $1 }' "$expected_sums")
+    want_mailbox=$(awk '$2 == "case_a.MBX" { print $1 }' "$expected_sums")
+    if [[ $input_sum != "$want_input" ]]; then
+        fail "the generated input of case a changed (sha256 $input_sum, expected $want_input):
+the generator no longer makes the folder the checksum was taken from"
+    fi
+    if [[ $mailbox_sum != "$want_mailbox" ]]; then
+        echo "==================================================================" >&2
+        echo " MAILBOX OF CASE A DIFFERS FROM THE COMMITTED ONE" >&2
+        echo "   got      $mailbox_sum" >&2
+        echo "   expected $want_mailbox" >&2
+        echo " The program's output changed. The mailbox is kept in $out." >&2
+        echo "==================================================================" >&2
+        exit 1
+    fi
+    echo "Case a: mailbox matches $expected_sums" >&2
+}
+
+rows=()
+
+# measure_case NAME TARGET INPUT_BYTES KESTREL_FN CP_FN [INPUT]
+measure_case() {
+    local name=$1 target=$2 bytes=$3 kestrel_fn=$4 cp_fn=$5
+    local args=("${@:6}")
+    local k_wall=() k_quiet=() k_cpu=() c_wall=() c_quiet=() c_cpu=() peak=0 i
+    echo "Case $name: $runs runs each" >&2
+    clear_outputs
+    for ((i = 1; i <= runs; i++)); do
+        $kestrel_fn "${args[@]}"
+        k_wall+=("$seconds") k_quiet+=("$quiet") k_cpu+=("$cpu")
+        if ((rss_kib > peak)); then peak=$rss_kib; fi
+        if [[ $name == a && $i == 1 ]]; then check_case_a; fi
+        clear_outputs
+        $cp_fn "${args[@]}"
+        c_wall+=("$seconds") c_quiet+=("$quiet") c_cpu+=("$cpu")
+        clear_outputs
+    done
+    echo "  kestrel wall ${k_wall[*]}; quiet ${k_quiet[*]}; cpu ${k_cpu[*]}" >&2
+    echo "  cp      wall ${c_wall[*]}; quiet ${c_quiet[*]}; cpu ${c_cpu[*]}" >&2
+    rows+=("$(awk -v n="$name" -v t="$target" -v b="$bytes" -v p="$peak" \
+        -v kw="$(median "${k_wall[@]}")" -v cw="$(median "${c_wall[@]}")" \
+        -v kq="$(median "${k_quiet[@]}")" -v cq="$(median "${c_quiet[@]}")" \
+        -v kc="$(median "${k_cpu[@]}")" 'BEGIN {
+        rq = kq / cq
+        verdict = (rq <= t && p <= 8192) ? "ok" : "OVER"
+        printf "%-4s %5.0f %8.3f %7.3f %6.2f %8.3f %7.3f %6.2f %6.1f %7.1f %7.3f %7.2f  %s",
+            n, b / 1048576, kw, cw, kw / cw, kq, cq, rq, t, b / kq / 1e6, kc, p / 1024, verdict
+    }')")
+}
+
+bytes_of() { stat -c %s "$1"; }
+list_bytes=0
+while read -r f; do list_bytes=$((list_bytes + $(bytes_of "$f"))); done <"$list"
+
+pressure() {
+    if [[ -r /proc/pressure/cpu ]]; then
+        awk '/^some/ { sub("avg60=", "", $3); print $3 "%" }' /proc/pressure/cpu
+    else
+        echo "unknown"
+    fi
+}
+pressure_before=$(pressure)
+
+measure_case a 3.0 "$(bytes_of "$in/case_a.txt")" kestrel_folder cp_folder "$in/case_a.txt"
+measure_case b 4.0 "$(bytes_of "$in/case_b.txt")" kestrel_folder cp_folder "$in/case_b.txt"
+measure_case c 3.0 "$(bytes_of "$in/case_c.txt")" kestrel_folder cp_folder "$in/case_c.txt"
+measure_case d 4.0 "$list_bytes" kestrel_list cp_list
+
+# Scaling: case a at twice the size, alternating with the normal size.
+echo "Scaling: case a at its size and at twice the size, $runs runs each" >&2
+small_wall=() small_quiet=() small_cpu=() large_wall=() large_quiet=() large_cpu=()
+clear_outputs
+for ((i = 1; i <= runs; i++)); do
+    kestrel_folder "$in/case_a.txt"
+    small_wall+=("$seconds") small_quiet+=("$quiet") small_cpu+=("$cpu")
+    clear_outputs
+    kestrel_folder "$in/case_a2.txt"
+    large_wall+=("$seconds") large_quiet+=("$quiet") large_cpu+=("$cpu")
+    clear_outputs
+done
+echo "  single wall ${small_wall[*]}; quiet ${small_quiet[*]}; cpu ${small_cpu[*]}" >&2
+echo "  double wall ${large_wall[*]}; quiet ${large_quiet[*]}; cpu ${large_cpu[*]}" >&2
+
+timed -- /bin/true
+true_rss=$rss_kib
+
+echo
+echo "KESTREL against cp: median of $runs alternating runs each; $(nproc) cores; work dir $work"
+echo "wall: elapsed seconds; quiet: elapsed less the time spent waiting for a processor"
+echo "(ratio targets and the verdict use the quiet figures); MB/s = input bytes / kestrel quiet"
+echo
+echo "          ---------- wall -------- -------- quiet --------"
+echo "case   MiB  kestrel      cp  ratio  kestrel      cp  ratio target    MB/s  cpu_s  RSS_MiB"
+printf '%s\n' "${rows[@]}"
+awk -v sw="$(median "${small_wall[@]}")" -v lw="$(median "${large_wall[@]}")" \
+    -v sq="$(median "${small_quiet[@]}")" -v lq="$(median "${large_quiet[@]}")" \
+    -v sc="$(median "${small_cpu[@]}")" -v lc="$(median "${large_cpu[@]}")" \
+    -v sb="$(bytes_of "$in/case_a.txt")" -v lb="$(bytes_of "$in/case_a2.txt")" 'BEGIN {
+    printf "\nscaling, case a at %.0f and %.0f MiB: wall x%.2f (%.3f, %.3f s), quiet x%.2f (%.3f, %.3f s), cpu x%.2f; target x2.20  %s\n",
+        sb / 1048576, lb / 1048576, lw / sw, sw, lw, lq / sq, sq, lq, lc / sc, (lq / sq <= 2.2) ? "ok" : "OVER"
+}'
+echo "RSS includes the loader and C/C++ runtime: /bin/true alone shows" \
+    "$(awk -v k="$true_rss" 'BEGIN { printf "%.2f", k / 1024 }') MiB"
+echo "CPU pressure (share of time some task waited for a processor, last minute):" \
+    "$pressure_before before, $(pressure) after"
+clear_outputs
