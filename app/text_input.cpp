@@ -124,3 +124,24 @@ std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input)
     buffer[length] = '\0';
     return length;
 }
+
+std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size, TextInput& input)
+{
+    std::size_t available = input.end - input.start;
+    if (!input.console_rules && !input.block_has_nul && available > 0) {
+        const unsigned char* from = input.data + input.start;
+        std::size_t window = available < size - 1 ? available : size - 1;
+        auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
+        // Whole in the block: up to its newline, or a full piece.
+        std::size_t span = newline != nullptr   ? static_cast<std::size_t>(newline - from) + 1
+                           : window == size - 1 ? window
+                                                : 0;
+        if (span > 0 && next_carriage_return(input) >= input.start + span) {
+            line = reinterpret_cast<const char*>(from);
+            input.start += span;
+            return span;
+        }
+    }
+    line = buffer;
+    return read_list_line(buffer, size, input);
+}

@@ -29,3 +29,9 @@ void text_input_open(TextInput& input, int fd, unsigned char* data, std::size_t 
 // comes in pieces over the following calls. Returns the number of characters
 // read; 0 at the end of the input or after a read error (input.failed).
 std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input);
+
+// Reads the next line as read_list_line does, but a line that lies whole in
+// the block read and needs no CR dropped is not copied: `line` then points
+// into the block, valid until the next read. Otherwise it is read into
+// `buffer` and `line` points there. The line is not zero-terminated.
+std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size, TextInput& input);

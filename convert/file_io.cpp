@@ -177,13 +177,10 @@ bool io_path_exists(const char* path)
     return access(path, F_OK) == 0;
 }
 
-int out_put(OutputFile& file, const void* data, std::size_t size)
+// The block is full: it goes to the file first, and data that would not fit
+// in an empty block goes straight after it.
+int out_put_past_end(OutputFile& file, const void* data, std::size_t size)
 {
-    if (file.used + size <= file.capacity) {
-        std::memcpy(file.data + file.used, data, size);
-        file.used += size;
-        return 0;
-    }
     if (out_flush(file))
         return 1;
     if (size >= file.capacity)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/types.h>
 
 int io_open_read(const char* path);
@@ -42,5 +43,13 @@ struct OutputFile {
     std::size_t used = 0;
 };
 
-int out_put(OutputFile& file, const void* data, std::size_t size);
 int out_flush(OutputFile& file);
+int out_put_past_end(OutputFile& file, const void* data, std::size_t size);
+inline int out_put(OutputFile& file, const void* data, std::size_t size)
+{
+    if (file.used + size > file.capacity)
+        return out_put_past_end(file, data, size);
+    std::memcpy(file.data + file.used, data, size);
+    file.used += size;
+    return 0;
+}

@@ -51,16 +51,6 @@ encode_record_header(const MessageRecordHeader& header)
     return bytes;
 }
 
-std::int64_t mailbox_file_size(std::int64_t records, std::int64_t text_total)
-{
-    return static_cast<std::int64_t>(mailbox_header_size) + record_overhead * records + text_total;
-}
-
-bool mailbox_size_fits(std::int64_t records, std::int64_t text_total)
-{
-    return mailbox_file_size(records, text_total) <= mailbox_size_limit;
-}
-
 int start_mailbox()
 {
     mailbox_header = MailboxHeader{};

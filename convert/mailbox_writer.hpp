@@ -50,8 +50,15 @@ encode_record_header(const MessageRecordHeader& header);
 
 // The size of a mailbox holding `records` messages whose texts add up to
 // `text_total` bytes, and whether it still fits the format's 32-bit fields.
-std::int64_t mailbox_file_size(std::int64_t records, std::int64_t text_total);
-bool mailbox_size_fits(std::int64_t records, std::int64_t text_total);
+constexpr std::int64_t mailbox_file_size(std::int64_t records, std::int64_t text_total)
+{
+    return static_cast<std::int64_t>(mailbox_header_size) + record_overhead * records + text_total;
+}
+
+constexpr bool mailbox_size_fits(std::int64_t records, std::int64_t text_total)
+{
+    return mailbox_file_size(records, text_total) <= mailbox_size_limit;
+}
 
 int start_mailbox();
 int write_message_record();

@@ -7,14 +7,16 @@
 #include "convert/vax_date.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 constexpr std::size_t piece_length = line_buffer_size - 1;
 constexpr std::size_t shortest_from_line = 30; // "From:<TAB>", a sender, the date
-constexpr const char subject_in[] = "Subj:\t";
-constexpr const char subject_out[] = "Subject: ";
-constexpr std::size_t subject_growth = sizeof subject_out - sizeof subject_in;
+constexpr std::string_view from_prefix = "From:\t";
+constexpr std::string_view subject_in = "Subj:\t";
+constexpr std::string_view subject_out = "Subject: ";
+constexpr std::size_t subject_growth = subject_out.size() - subject_in.size();
 
 struct Marks {
     bool form_feed_held = false;
@@ -28,9 +30,16 @@ struct Marks {
 Marks marks;
 DateLines date_lines;
 
-bool starts_with(const char* line, const char* prefix)
+// A line that is rewritten, a message's "From:" line or its subject line,
+// is copied here first; most lines are written straight from where they
+// were read.
+char head_line[line_buffer_size + subject_growth];
+
+// Most lines differ from the prefix in their first character already.
+bool starts_with(std::string_view line, std::string_view prefix)
 {
-    return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
+    return line.size() >= prefix.size() && line[0] == prefix[0] &&
+           line.substr(0, prefix.size()) == prefix;
 }
 
 // Every byte of a message's text goes through here, so that text_size is
@@ -55,13 +64,18 @@ int put_line_end()
     return put_text("\r\n", 2);
 }
 
-int write_line(const char* line, std::size_t length)
+int put_text_line(std::string_view text)
+{
+    return (put_text(text.data(), text.size()) || put_line_end()) ? 1 : 0;
+}
+
+int write_line(std::string_view line)
 {
     if (marks.form_feed_held && !marks.starting_message) {
         if (put_text("\f\r\n", 3))
             return 1;
     }
-    if (put_text(line, length))
+    if (put_text(line.data(), line.size()))
         return 1;
     if (marks.line_is_piece)
         marks.line_is_piece = false;
@@ -70,12 +84,10 @@ int write_line(const char* line, std::size_t length)
     if (marks.starting_message) {
         if (marks.own_message) {
             marks.own_message = false;
-            if (put_text(date_lines.date.data(), std::strlen(date_lines.date.data())) ||
-                put_line_end())
+            if (put_text_line(date_lines.date_line()))
                 return 1;
         }
-        if (put_text(date_lines.received.data(), std::strlen(date_lines.received.data())) ||
-            put_line_end())
+        if (put_text_line(date_lines.received_line()))
             return 1;
     }
     marks.form_feed_held = false;
@@ -123,41 +135,45 @@ int start_message(char* line, std::size_t& length)
     if (line[length - 1] == ' ')
         --length;
     line[length] = '\0';
-    marks.own_message = std::strstr(line, settings.user_name.data()) != nullptr;
+    marks.own_message =
+        std::string_view(line, length).find(settings.user_name.data()) != std::string_view::npos;
     date_lines = build_date_lines();
     return 0;
 }
 
 // Handles one read of the staged copy: a whole line, or a piece of a longer
-// one. The line has room for the subject rewrite.
-int handle_line(char* line, std::size_t length)
+// one.
+int handle_line(std::string_view line)
 {
     ConversionState& s = conversion;
     bool whole_start = !marks.continues_piece;
-    if (whole_start && length == 1 && line[0] == '\f') {
+    if (whole_start && line == "\f") {
         if (marks.form_feed_held && s.message_count > 0 && put_text("\f\r\n", 3))
             return 1;
         marks.form_feed_held = true;
         return 0;
     }
-    if (whole_start && marks.form_feed_held && starts_with(line, "From:\t")) {
-        if (start_message(line, length))
+    if (whole_start && marks.form_feed_held && starts_with(line, from_prefix)) {
+        std::size_t length = line.size();
+        std::memcpy(head_line, line.data(), length);
+        head_line[length] = '\0';
+        if (start_message(head_line, length))
             return 1;
-        return write_line(line, length);
+        return write_line({head_line, length});
     }
     if (whole_start && starts_with(line, subject_in) && !marks.subject_done &&
         s.message_count > 0) {
-        std::memmove(line + sizeof subject_out - 1, line + sizeof subject_in - 1,
-                     length - (sizeof subject_in - 1) + 1);
-        std::memcpy(line, subject_out, sizeof subject_out - 1);
+        std::string_view rest = line.substr(subject_in.size());
+        std::memcpy(head_line, subject_out.data(), subject_out.size());
+        std::memcpy(head_line + subject_out.size(), rest.data(), rest.size());
         marks.subject_done = true;
-        return write_line(line, length + subject_growth);
+        return write_line({head_line, subject_out.size() + rest.size()});
     }
     if (s.message_count == 0) {
         marks.line_is_piece = false;
         return 0;
     }
-    return write_line(line, length);
+    return write_line(line);
 }
 
 // The end of the folder: the last message's record and the final header.
@@ -193,9 +209,10 @@ int convert_folder()
     s.message_buffer_open = 1;
     if (start_mailbox())
         return 1;
-    char line[line_buffer_size + subject_growth];
+    char buffer[line_buffer_size];
     for (;;) {
-        std::size_t length = read_list_line(line, line_buffer_size, s.staged_file);
+        const char* line = nullptr;
+        std::size_t length = read_line_in_place(line, buffer, line_buffer_size, s.staged_file);
         if (length == 0) {
             if (s.staged_file.failed) {
                 report("Error reading the temporary VMS mail file\n");
@@ -206,13 +223,13 @@ int convert_folder()
         if (!marks.continues_piece)
             ++s.line_number;
         if (line[length - 1] == '\n') {
-            line[--length] = '\0';
+            --length;
             marks.line_is_piece = false;
         } else {
             marks.line_is_piece = length == piece_length;
         }
         bool next_continues = marks.line_is_piece;
-        if (handle_line(line, length))
+        if (handle_line({line, length}))
             return 1;
         marks.continues_piece = next_continues;
     }

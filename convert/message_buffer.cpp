@@ -17,20 +17,20 @@ int message_buffer_open(MessageBuffer& buffer)
     return buffer.fd < 0 ? 1 : 0;
 }
 
-int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size)
+// The memory part is full: it goes to the file, and the text continues in
+// memory (or, when larger than the memory part, goes to the file as well).
+int message_buffer_spill(MessageBuffer& buffer, const void* data, std::size_t size)
 {
-    if (buffer.used + size > buffer.capacity) {
-        if (io_write(buffer.fd, buffer.data, buffer.used))
-            return 1;
-        buffer.spilled += static_cast<std::int64_t>(buffer.used);
-        buffer.used = 0;
-        if (size > buffer.capacity) {
-            buffer.spilled += static_cast<std::int64_t>(size);
-            return io_write(buffer.fd, data, size);
-        }
+    if (io_write(buffer.fd, buffer.data, buffer.used))
+        return 1;
+    buffer.spilled += static_cast<std::int64_t>(buffer.used);
+    buffer.used = 0;
+    if (size > buffer.capacity) {
+        buffer.spilled += static_cast<std::int64_t>(size);
+        return io_write(buffer.fd, data, size);
     }
-    std::memcpy(buffer.data + buffer.used, data, size);
-    buffer.used += size;
+    std::memcpy(buffer.data, data, size);
+    buffer.used = size;
     return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct OutputFile;
 
@@ -20,8 +21,16 @@ struct MessageBuffer {
 
 // Opens the temporary file; 1 when it cannot be made.
 int message_buffer_open(MessageBuffer& buffer);
-// 1 on a write error of the temporary file.
-int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size);
+// Appends to the text; 1 on a write error of the temporary file.
+int message_buffer_spill(MessageBuffer& buffer, const void* data, std::size_t size);
+inline int message_buffer_put(MessageBuffer& buffer, const void* data, std::size_t size)
+{
+    if (buffer.used + size > buffer.capacity)
+        return message_buffer_spill(buffer, data, size);
+    std::memcpy(buffer.data + buffer.used, data, size);
+    buffer.used += size;
+    return 0;
+}
 // Appends the whole text to `out`. 1 on a write or read error of the
 // temporary file (`out_failed` false) or on a write error of `out` (true).
 int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_failed);

@@ -76,8 +76,8 @@ bool field_is_valid(FolderDate& date)
 }
 
 // Joins the parts into a header line; the parts of a date line always fit.
-void compose(std::array<char, date_line_capacity + 1>& line,
-             std::initializer_list<std::string_view> parts)
+std::size_t compose(std::array<char, date_line_capacity + 1>& line,
+                    std::initializer_list<std::string_view> parts)
 {
     std::size_t length = 0;
     for (std::string_view part : parts) {
@@ -86,6 +86,7 @@ void compose(std::array<char, date_line_capacity + 1>& line,
         length += n;
     }
     line[length] = '\0';
+    return length;
 }
 
 } // namespace
@@ -107,7 +108,7 @@ int is_month_name(const char* month)
 int month_index(const char* month)
 {
     for (std::size_t i = 1; i < month_names.size(); ++i)
-        if (std::strcmp(month_names[i], month) == 0)
+        if (std::memcmp(month_names[i], month, 4) == 0)
             return static_cast<int>(i);
     return 0;
 }
@@ -135,7 +136,8 @@ DateLines build_date_lines()
     std::string_view zone =
         is_dst_month(d.month.data()) ? settings.dst_zone.data() : settings.zone.data();
     DateLines lines;
-    compose(lines.date, {"Date: ", weekday, ", ", text, " ", zone});
-    compose(lines.received, {"Received: ; ", weekday, ", ", text, " ", zone});
+    lines.date_length = compose(lines.date, {"Date: ", weekday, ", ", text, " ", zone});
+    lines.received_length =
+        compose(lines.received, {"Received: ; ", weekday, ", ", text, " ", zone});
     return lines;
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 inline constexpr int date_field_length = 23;
 inline constexpr int earliest_year = 1978;
@@ -26,6 +27,11 @@ struct FolderDate {
 struct DateLines {
     std::array<char, date_line_capacity + 1> date{};     // "Date: Mon, 4 Mar 1996 ..."
     std::array<char, date_line_capacity + 1> received{}; // "Received: ; Mon, ..."
+    std::size_t date_length = 0;
+    std::size_t received_length = 0;
+
+    std::string_view date_line() const { return {date.data(), date_length}; }
+    std::string_view received_line() const { return {received.data(), received_length}; }
 };
 
 extern FolderDate folder_date;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -88,3 +89,45 @@ TEST(ListLineReading, ReadErrorEndsInput)
 }
 
 } // namespace
+
+// Reading lines in place must give exactly the reads of read_list_line,
+// wherever lines, CRs and NULs fall against the block boundaries.
+TEST(ReadLineInPlace, GivesTheSameReadsAsCopying)
+{
+    std::mt19937 random(7);
+    std::string content;
+    while (content.size() < 300000) {
+        std::size_t length = random() % 1200;
+        for (std::size_t i = 0; i < length; ++i) {
+            unsigned pick = random() % 200;
+            content += pick == 0 ? '\r' : pick == 1 ? '\0' : static_cast<char>('a' + pick % 26);
+        }
+        content += random() % 3 == 0 ? "\r\n" : "\n";
+    }
+    char name[] = "/tmp/kestrel-lines-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    unlink(name);
+    ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
+    for (std::size_t capacity : {7u, 512u, 4096u, 65536u}) {
+        std::vector<std::string> copied, in_place;
+        for (int pass = 0; pass < 2; ++pass) {
+            ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+            std::vector<unsigned char> block(capacity);
+            TextInput input;
+            text_input_open(input, fd, block.data(), block.size(), false);
+            char buffer[512];
+            const char* line = nullptr;
+            for (;;) {
+                std::size_t length = pass == 0 ? read_list_line(buffer, sizeof buffer, input)
+                                               : read_line_in_place(line, buffer, 512, input);
+                if (length == 0)
+                    break;
+                (pass == 0 ? copied : in_place).emplace_back(pass == 0 ? buffer : line, length);
+            }
+        }
+        EXPECT_EQ(copied, in_place) << "block of " << capacity;
+        EXPECT_GT(copied.size(), 300u);
+    }
+    close(fd);
+}
