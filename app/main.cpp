@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <initializer_list>
+#include <unistd.h>
 
 namespace {
 
@@ -12,9 +13,15 @@ namespace {
 // is a list that holds no line.
 void keep_output_descriptors_taken()
 {
-    for (int fd : {1, 2})
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_WRONLY) != fd)
-            return;
+    for (int fd : {1, 2}) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        int null_fd = open("/dev/null", O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
 }
 
 } // namespace
