@@ -145,3 +145,20 @@ std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size
     line = buffer;
     return read_list_line(buffer, size, input);
 }
+
+bool take_newline_after_piece(TextInput& input)
+{
+    for (;;) {
+        if (input.start == input.end && !refill(input))
+            return false;
+        unsigned char c = input.data[input.start];
+        if (c == '\n') {
+            ++input.start;
+            return true;
+        }
+        // CR and NUL bytes would be dropped by the next read as well.
+        if (c != carriage_return && c != '\0')
+            return false;
+        ++input.start;
+    }
+}

@@ -35,3 +35,8 @@ std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input);
 // into the block, valid until the next read. Otherwise it is read into
 // `buffer` and `line` points there. The line is not zero-terminated.
 std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size, TextInput& input);
+
+// After a read that filled the buffer without reaching a newline: takes the
+// newline when it is what comes next, so that a line of exactly that length
+// is read whole after all. True when it did. May read the next block.
+bool take_newline_after_piece(TextInput& input);

@@ -225,8 +225,18 @@ int convert_folder()
         if (line[length - 1] == '\n') {
             --length;
             marks.line_is_piece = false;
+        } else if (length == piece_length) {
+            // A line of exactly 511 characters is whole: a message's "From:"
+            // line of that length must not become a piece, which would run
+            // its date lines into it. The line is kept safe from the next
+            // block first.
+            if (line != buffer && s.staged_file.start == s.staged_file.end) {
+                std::memcpy(buffer, line, length);
+                line = buffer;
+            }
+            marks.line_is_piece = !take_newline_after_piece(s.staged_file);
         } else {
-            marks.line_is_piece = length == piece_length;
+            marks.line_is_piece = false;
         }
         bool next_continues = marks.line_is_piece;
         if (handle_line({line, length}))

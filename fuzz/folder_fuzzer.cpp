@@ -125,7 +125,7 @@ struct Expectation {
 };
 
 // The folder as the converter should read it: without Ctrl-Z, NUL and CR
-// bytes, in reads of at most 511 characters up to and including a newline.
+// bytes, in reads of at most 511 characters and the newline after them.
 // A read of 511 characters without a newline is a piece of a longer line,
 // and the read after it continues that line: it is never a form-feed line,
 // a message start or a subject line. A message starts at a "From:<TAB>" line
@@ -144,8 +144,9 @@ Expectation expect(std::string_view folder, const Run& run)
     long line_number = 0;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t newline = text.find('\n', at);
-        std::size_t length = std::min<std::size_t>(
-            newline == std::string::npos ? text.size() - at : newline - at + 1, 511);
+        std::size_t length = newline != std::string::npos && newline - at <= 511
+                                 ? newline - at + 1
+                                 : std::min<std::size_t>(text.size() - at, 511);
         std::string line = text.substr(at, length);
         at += length;
         bool continuation = previous_piece;

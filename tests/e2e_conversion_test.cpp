@@ -177,6 +177,7 @@ TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
     const std::string smith = "KESTREL_VAX_USERNAME=SMITH", tz = "KESTREL_TZ=+0500",
                       dst = "KESTREL_DST=+0600",
                       months = "KESTREL_DST_MTHS=Oct Nov Dec Jan Feb Mar Apr";
+    const std::string long_sender = "From:\tNODE1::" + std::string(473, 'A');
     const struct {
         std::string from;
         std::vector<std::string> variables; // besides TZ
@@ -204,6 +205,8 @@ TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
         {jones_from, {smith, "KESTREL_DST_MTHS="}, "From:\tNODE2::JONES ", 0, "+0000"},
         // The shortest "From:" line that carries a date.
         {"From:\tX 4-MAR-1996 13:58:04.09", {smith}, "From:\tX", 0, "+0000"},
+        // One of exactly 511 characters is a whole line: its date lines follow its line end.
+        {long_sender + "  17-SEP-1996 07:05:23.33", {smith}, long_sender + " ", 0, "+0100"},
         // clang-format on
     };
     for (const auto& c : cases) {
