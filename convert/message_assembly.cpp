@@ -228,9 +228,9 @@ int convert_folder()
         } else if (length == piece_length) {
             // A line of exactly 511 characters is whole: a message's "From:"
             // line of that length must not become a piece, which would run
-            // its date lines into it. The line is kept safe from the next
-            // block first.
-            if (line != buffer && s.staged_file.start == s.staged_file.end) {
+            // its date lines into it. Looking for the newline may read the
+            // next block over the line, so the line is copied out first.
+            if (line != buffer) {
                 std::memcpy(buffer, line, length);
                 line = buffer;
             }

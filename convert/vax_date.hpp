@@ -41,6 +41,7 @@ extern std::int32_t current_year;
 
 // Checks folder_date.field; `from_line` is the whole line, for the message.
 int check_vax_date(const char* from_line);
+// A month is three letters and a zero byte, as in FolderDate::month.
 int is_month_name(const char* month);
 int month_index(const char* month);
 int is_dst_month(const char* month);

@@ -172,6 +172,29 @@ TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd)
     }
 }
 
+// The staged copy is read in blocks of 256 KiB. A line of exactly 511
+// characters whose CR is the last byte of a block has its LF in the next
+// block: the line must come out whole although that block is read over it.
+TEST(EndToEndConversion, LineOf511CharactersAcrossABlockEnd)
+{
+    constexpr std::size_t block = 256 * 1024;
+    std::string folder = message(jones_from, {});
+    std::string expected = jones_head;
+    while (folder.size() < block - 1024) {
+        folder += std::string(98, 'q') + "\r\n";
+        expected += std::string(98, 'q') + "\r\n";
+    }
+    std::string filler(block - 512 - 1 - folder.size(), 'p');
+    folder += filler + "\n" + std::string(511, 'X') + "\r\n";
+    expected += filler + "\r\n" + std::string(511, 'X') + "\r\n";
+    ASSERT_EQ(folder.size(), block + 1); // the CR is the block's last byte
+    for (int i = 0; i < 5000; ++i) {
+        folder += std::string(60, 'r') + "\n";
+        expected += std::string(60, 'r') + "\r\n";
+    }
+    EXPECT_EQ(converted_text(folder), expected);
+}
+
 TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
 {
     const std::string smith = "KESTREL_VAX_USERNAME=SMITH", tz = "KESTREL_TZ=+0500",
