@@ -41,6 +41,11 @@ struct ConversionState {
 
 extern ConversionState conversion;
 
+inline constexpr std::size_t block_size = 256 * 1024;
+inline constexpr std::size_t message_memory_size = 1024 * 1024;
+
 // Points the streams of `conversion` at the run's block buffers. Called once
-// before the first folder.
-void conversion_buffers_init();
+// before the first folder. Smaller capacities (at least 1) make tests meet
+// block boundaries and spilled messages with small inputs.
+void conversion_buffers_init(std::size_t block_capacity = block_size,
+                             std::size_t message_capacity = message_memory_size);

@@ -13,9 +13,13 @@
 // Input: byte 0 chooses the settings, byte 1 the run, the rest is the folder.
 //   byte 0, bits 0-2: user name; bits 3-4: zone settings; bit 5: latest year
 //           1996 instead of this year
-//   byte 1, bits 0-1: output directory; bits 2-3: folder file name
+//   byte 1, bits 0-1: output directory; bits 2-3: folder file name;
+//           bits 4-6: sizes of the read and write blocks and of the message
+//           buffer's memory part, so that small folders cross block ends
+//           and spill messages
 // So "@@" (0x40 0x40) is SMITH, the default zones, this year, no output
-// directory and the folder file MAIL.TXT.
+// directory, the folder file MAIL.TXT, blocks of 512 bytes and 64 bytes of
+// message memory.
 
 #include "app/settings.hpp"
 #include "convert/conversion_state.hpp"
@@ -71,12 +75,31 @@ constexpr FolderName folder_names[] = {
     {"VAX\\MAIL", "MAIL"},
 };
 
+struct BufferSizes {
+    std::size_t block;   // the staged copy's and the mailbox's blocks
+    std::size_t message; // the message buffer's memory part
+};
+
+// The program's own sizes first; the others put block ends and spills
+// within reach of inputs of a few kilobytes.
+constexpr BufferSizes buffer_sizes[] = {
+    {block_size, message_memory_size},
+    {7, 5},
+    {64, 100},
+    {511, 511},
+    {512, 64},
+    {4096, 1024},
+    {13, 4096},
+    {1000, 3},
+};
+
 struct Run {
     std::string user_name;
     ZoneSet zones;
     int latest_year = 0;
     FolderName folder;
     int directory_mode = 0; // none, "out", "out/", the absolute path of out
+    BufferSizes buffers{};
 };
 
 int this_year = 0;
@@ -214,6 +237,7 @@ Run choose_run(std::uint8_t settings_byte, std::uint8_t run_byte)
     run.latest_year = (settings_byte & 0x20) != 0 ? 1996 : this_year;
     run.directory_mode = run_byte & 3;
     run.folder = folder_names[(run_byte >> 2) & 3];
+    run.buffers = buffer_sizes[(run_byte >> 4) & 7];
     return run;
 }
 
@@ -321,7 +345,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     captured_output = open(work_path.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
     if (captured_output < 0 || dup2(captured_output, STDOUT_FILENO) < 0)
         violated("cannot capture standard output");
-    conversion_buffers_init();
     trace = std::getenv("KESTREL_FUZZ_TRACE") != nullptr;
     return 0;
 }
@@ -337,6 +360,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     set_field(settings.dst_zone, run.zones.dst_zone);
     set_field(settings.dst_months, run.zones.dst_months);
     current_year = run.latest_year;
+    conversion_buffers_init(run.buffers.block, run.buffers.message);
     Expectation expected = expect(folder, run);
 
     std::size_t descriptors = open_descriptors();
