@@ -21,19 +21,6 @@
 
 namespace {
 
-struct ZoneSet {
-    const char* zone;
-    const char* dst_zone;
-    const char* dst_months;
-};
-
-constexpr ZoneSet zone_sets[] = {
-    {"+0000", "+0100", "Apr May Jun Jul Aug Sep Oct"},
-    {"+0500", "+0600", "Oct Nov Dec Jan Feb Mar Apr"},
-    {"-0800", "-0700", ""},
-    {"+1234567890", "EST", "JanFebMarAprMayJunJulAugSepOctNovDec"},
-};
-
 template <std::size_t N> void set_field(std::array<char, N>& field, const char* value)
 {
     std::snprintf(field.data(), N, "%s", value);
@@ -60,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     std::string field(reinterpret_cast<const char*>(data), 23);
     current_year = size > 23 ? 1978 + data[23] : 9999;
-    const ZoneSet& zones = zone_sets[size > 24 ? data[24] % std::size(zone_sets) : 0];
+    const model::ZoneSet& zones =
+        model::zone_sets[size > 24 ? data[24] % std::size(model::zone_sets) : 0];
     set_field(settings.zone, zones.zone);
     set_field(settings.dst_zone, zones.dst_zone);
     set_field(settings.dst_months, zones.dst_months);

@@ -49,19 +49,6 @@ constexpr const char* user_names[] = {
     "SMITH", "JONES",        "",         "SMIT",
     "smith", "NODE1::SMITH", "SMITHERS", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWX"};
 
-struct ZoneSet {
-    const char* zone;
-    const char* dst_zone;
-    const char* dst_months;
-};
-
-constexpr ZoneSet zone_sets[] = {
-    {"+0000", "+0100", "Apr May Jun Jul Aug Sep Oct"},
-    {"+0500", "+0600", "Oct Nov Dec Jan Feb Mar Apr"},
-    {"-0800", "-0700", ""},
-    {"+1234567890", "EST", "JanFebMarAprMayJunJulAugSepOctNovDec"},
-};
-
 // Folder file names and the base names their mailboxes get.
 struct FolderName {
     const char* file;
@@ -95,7 +82,7 @@ constexpr BufferSizes buffer_sizes[] = {
 
 struct Run {
     std::string user_name;
-    ZoneSet zones;
+    model::ZoneSet zones;
     int latest_year = 0;
     FolderName folder;
     int directory_mode = 0; // none, "out", "out/", the absolute path of out
@@ -233,7 +220,7 @@ Run choose_run(std::uint8_t settings_byte, std::uint8_t run_byte)
 {
     Run run;
     run.user_name = user_names[settings_byte & 7];
-    run.zones = zone_sets[(settings_byte >> 3) & 3];
+    run.zones = model::zone_sets[(settings_byte >> 3) & 3];
     run.latest_year = (settings_byte & 0x20) != 0 ? 1996 : this_year;
     run.directory_mode = run_byte & 3;
     run.folder = folder_names[(run_byte >> 2) & 3];

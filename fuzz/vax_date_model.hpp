@@ -9,6 +9,21 @@
 
 namespace model {
 
+// The zone settings both fuzz targets choose from: the defaults, the usage
+// screen's example, an empty month list, and texts that are no offsets.
+struct ZoneSet {
+    const char* zone;
+    const char* dst_zone;
+    const char* dst_months;
+};
+
+constexpr ZoneSet zone_sets[] = {
+    {"+0000", "+0100", "Apr May Jun Jul Aug Sep Oct"},
+    {"+0500", "+0600", "Oct Nov Dec Jan Feb Mar Apr"},
+    {"-0800", "-0700", ""},
+    {"+1234567890", "EST", "JanFebMarAprMayJunJulAugSepOctNovDec"},
+};
+
 struct VaxDate {
     bool valid = false;
     int day = 0;   // as written: 0 to 39
