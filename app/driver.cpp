@@ -2,6 +2,7 @@
 
 #include "app/report.hpp"
 #include "app/settings.hpp"
+#include "app/standard_streams.hpp"
 #include "app/text_input.hpp"
 #include "app/usage.hpp"
 #include "convert/conversion_state.hpp"
@@ -13,8 +14,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,15 +32,6 @@ std::int32_t local_year()
     std::tm local{};
     localtime_r(&now, &local);
     return local.tm_year + 1900;
-}
-
-// A terminal, a console or the null device is interactive; a file, a pipe or
-// a socket is a redirected list, and so is a closed standard input, whose
-// list then holds no line.
-bool standard_input_is_interactive()
-{
-    struct stat info;
-    return fstat(STDIN_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 // Converts one folder whose "Processing" text has been printed; 0 when its
@@ -70,7 +60,7 @@ int run_list(const char* directory)
         return 1;
     static unsigned char block[list_block_size];
     TextInput list;
-    text_input_open(list, STDIN_FILENO, block, sizeof block, true);
+    text_input_open(list, standard_input_descriptor(), block, sizeof block, true);
     char line[list_line_size];
     long line_count = 0;
     for (;;) {

@@ -146,11 +146,11 @@ std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size
     return read_list_line(buffer, size, input);
 }
 
-bool take_newline_after_piece(TextInput& input)
+bool line_ends_after_piece(TextInput& input)
 {
     for (;;) {
         if (input.start == input.end && !refill(input))
-            return false;
+            return true;
         unsigned char c = input.data[input.start];
         if (c == '\n') {
             ++input.start;

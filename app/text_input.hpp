@@ -36,7 +36,8 @@ std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input);
 // `buffer` and `line` points there. The line is not zero-terminated.
 std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size, TextInput& input);
 
-// After a read that filled the buffer without reaching a newline: takes the
-// newline when it is what comes next, so that a line of exactly that length
-// is read whole after all. True when it did. May read the next block.
-bool take_newline_after_piece(TextInput& input);
+// After a read that filled the buffer without reaching a newline: tells
+// whether the line ends there after all, because its newline comes next
+// (which is taken) or the input ends. A line of exactly that length is then
+// whole, not the first piece of a longer one. May read the next block.
+bool line_ends_after_piece(TextInput& input);

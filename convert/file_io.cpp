@@ -1,19 +1,18 @@
+// What the file layer of every platform shares: the call count and fault
+// injection, and the write-behind buffer.
 #include "convert/file_io.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 std::int64_t calls_made = 0;
 [[maybe_unused]] std::int64_t call_to_fail = 0;
 
-// Counts the call and tells whether it is the one chosen to fail.
-bool injected_failure()
+} // namespace
+
+bool io_injected_failure()
 {
     ++calls_made;
 #ifdef KESTREL_FAULT_INJECTION
@@ -25,10 +24,6 @@ bool injected_failure()
     return false;
 }
 
-constexpr mode_t new_file_mode = 0666;
-
-} // namespace
-
 std::int64_t io_call_count()
 {
     return calls_made;
@@ -37,144 +32,6 @@ std::int64_t io_call_count()
 void io_fail_call_number(std::int64_t number)
 {
     call_to_fail = number;
-}
-
-int io_open_read(const char* path)
-{
-    if (injected_failure())
-        return -1;
-    int fd;
-    do
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// O_EXCL: an existing file, or a symbolic link pointing anywhere, is never
-// opened, so nothing of the user's can be truncated or written through.
-int io_create_new(const char* path)
-{
-    if (injected_failure())
-        return -1;
-    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
-}
-
-int io_create_temp(char* name_template)
-{
-    if (injected_failure())
-        return -1;
-    return mkostemp(name_template, O_CLOEXEC);
-}
-
-// An unnamed file in the current directory: it has no name to leave behind,
-// whatever happens to the process. Where the file system cannot make one, a
-// named file is made and its name removed at once.
-int io_open_anonymous()
-{
-    if (injected_failure())
-        return -1;
-    int fd = open(".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
-        return fd;
-    char name[] = "kestrelXXXXXX";
-    fd = mkostemp(name, O_CLOEXEC);
-    if (fd >= 0)
-        unlink(name);
-    return fd;
-}
-
-ssize_t io_read(int fd, void* data, std::size_t size)
-{
-    if (injected_failure())
-        return -1;
-    ssize_t got;
-    do
-        got = read(fd, data, size);
-    while (got < 0 && errno == EINTR);
-    return got;
-}
-
-int io_write(int fd, const void* data, std::size_t size)
-{
-    if (injected_failure())
-        return 1;
-    auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        ssize_t put = write(fd, bytes, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return 1;
-        bytes += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return 0;
-}
-
-int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
-{
-    if (injected_failure())
-        return 1;
-    auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        ssize_t put = pwrite(fd, bytes, size, offset);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return 1;
-        bytes += put;
-        size -= static_cast<std::size_t>(put);
-        offset += put;
-    }
-    return 0;
-}
-
-int io_seek(int fd, off_t offset)
-{
-    if (injected_failure())
-        return 1;
-    return lseek(fd, offset, SEEK_SET) == offset ? 0 : 1;
-}
-
-int io_truncate(int fd)
-{
-    if (injected_failure())
-        return 1;
-    return ftruncate(fd, 0) == 0 ? 0 : 1;
-}
-
-// The descriptor is released even when close reports an error (on Linux it
-// must not be closed again), so a failed close still frees the slot.
-int io_close(int fd)
-{
-    if (injected_failure()) {
-        close(fd);
-        return 1;
-    }
-    return close(fd) == 0 ? 0 : 1;
-}
-
-int io_remove(const char* path)
-{
-    if (injected_failure())
-        return 1;
-    return unlink(path) == 0 ? 0 : 1;
-}
-
-// Any directory entry counts, a symbolic link whose target is missing too.
-bool io_entry_exists(const char* path)
-{
-    if (injected_failure())
-        return false;
-    struct stat info;
-    return lstat(path, &info) == 0;
-}
-
-bool io_path_exists(const char* path)
-{
-    if (injected_failure())
-        return false;
-    return access(path, F_OK) == 0;
 }
 
 // The block is full: it goes to the file first, and data that would not fit

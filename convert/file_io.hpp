@@ -26,6 +26,10 @@ int io_remove(const char* path);
 bool io_entry_exists(const char* path);
 bool io_path_exists(const char* path);
 
+// Counts a call of the file layer and tells whether it is the one chosen to
+// fail; every platform's implementation asks it first.
+bool io_injected_failure();
+
 // Number of file-layer calls made so far in this process.
 std::int64_t io_call_count();
 

@@ -184,10 +184,6 @@ int finish_folder()
         report("Incorrect format file\n");
         return 1;
     }
-    // A last line that filled a whole piece and had no newline still ends
-    // with a line end, like every other line of the message.
-    if (marks.continues_piece && put_line_end())
-        return 1;
     marks.form_feed_held = false;
     if (close_message())
         return 1;
@@ -226,15 +222,16 @@ int convert_folder()
             --length;
             marks.line_is_piece = false;
         } else if (length == piece_length) {
-            // A line of exactly 511 characters is whole: a message's "From:"
-            // line of that length must not become a piece, which would run
-            // its date lines into it. Looking for the newline may read the
-            // next block over the line, so the line is copied out first.
+            // A line of exactly 511 characters is whole, also as the last
+            // line of the folder without a newline: a message's "From:" line
+            // of that length must not become a piece, which would run its
+            // date lines into it. Looking for the newline may read the next
+            // block over the line, so the line is copied out first.
             if (line != buffer) {
                 std::memcpy(buffer, line, length);
                 line = buffer;
             }
-            marks.line_is_piece = !take_newline_after_piece(s.staged_file);
+            marks.line_is_piece = !line_ends_after_piece(s.staged_file);
         } else {
             marks.line_is_piece = false;
         }

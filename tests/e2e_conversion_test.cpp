@@ -159,6 +159,8 @@ TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd)
         {x.substr(0, 1022), true},
         {x.substr(0, 511), false},
         {x.substr(0, 600), false},
+        {x.substr(0, 1022), false},
+        {"Subj:\t" + x.substr(0, 505), false, "Subject: " + x.substr(0, 505)},
         // The rest of a long line is never a form feed or a subject line.
         {x.substr(0, 511) + "\f", true},
         {x.substr(0, 511) + "Subj:\tz", true},
@@ -169,6 +171,18 @@ TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd)
         std::string folder = message(jones_from, {}) + c.line + (c.newline ? "\n" : "");
         EXPECT_EQ(converted_text(folder),
                   jones_head + (c.written.empty() ? c.line : c.written) + "\r\n");
+    }
+    // The folder's last line is the message's own "From:" line: at 511
+    // characters without a newline it is still whole, its date lines follow
+    // its line end, and nothing comes after them.
+    for (const char* end : {"", "\n", "\r", "\r\n"}) {
+        for (std::size_t sender : {472u, 473u}) { // lines of 510 and 511 characters
+            std::string from = "From:\tNODE2::" + std::string(sender, 'J');
+            SCOPED_TRACE(testing::Message() << from.size() + 25 << " characters, then "
+                                            << testing::PrintToString(std::string(end)));
+            EXPECT_EQ(converted_text("\f\n" + from + "  17-SEP-1996 07:05:23.33" + end),
+                      from + " \r\nReceived: ; Tue, 17 Sep 1996 07:05:23 +0100\r\n");
+        }
     }
 }
 

@@ -1,0 +1,35 @@
+// The standard streams on POSIX systems.
+#include "app/standard_streams.hpp"
+
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool standard_input_is_interactive()
+{
+    struct stat info;
+    return fstat(STDIN_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+int standard_input_descriptor()
+{
+    return STDIN_FILENO;
+}
+
+// A closed standard output or error would be the first descriptor handed
+// out for a file, and a message printed later would then land in a mailbox.
+// /dev/null takes their place. Standard input is left as it is: closed, it
+// is a list that holds no line.
+void keep_standard_streams_taken()
+{
+    for (int fd : {1, 2}) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        int null_fd = open("/dev/null", O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
