@@ -26,6 +26,35 @@ int io_remove(const char* path);
 bool io_entry_exists(const char* path);
 bool io_path_exists(const char* path);
 
+// Closes a file whose contents no longer matter (one only read, or thrown
+// away): its result cannot lose anything the user needs.
+int io_close_discarded(int fd);
+
+// The mailbox file is made so that its name stands only for a complete
+// file. io_create_uncommitted makes a new file for `path` and returns its
+// descriptor, or -1: where the platform can, the file has no name yet (or
+// one that the system removes however the process ends) and `named` is 0;
+// otherwise it is created under `path` exclusively, and `named` is 1, and
+// the caller removes it if the conversion fails. Fails as creating `path`
+// would (a directory that cannot take a new file, a name too long).
+int io_create_uncommitted(const char* path, int& named);
+// Flushes the file's data to the device; 1 when the device reports an error.
+int io_sync(int fd);
+// Gives an uncommitted file its name `path`, never replacing anything that
+// has taken the name meanwhile (then 1, with EEXIST). Nothing to do when
+// `named` is 1.
+int io_commit_name(int fd, const char* path, int named);
+// Flushes the directory that holds `path`, so that its entry is on the device.
+int io_sync_directory(const char* path);
+
+// The system's reason for the failure of the last call, as a short text
+// ("No space left on device").
+const char* io_error_text();
+
+// In a fault-injection build, the name of the call made to fail ("write",
+// "close", ...), or null when none has failed yet.
+const char* io_failed_call_name();
+
 // Counts a call of the file layer and tells whether it is the one chosen to
 // fail; every platform's implementation asks it first.
 bool io_injected_failure();
