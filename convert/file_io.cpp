@@ -9,14 +9,16 @@ namespace {
 
 std::int64_t calls_made = 0;
 [[maybe_unused]] std::int64_t call_to_fail = 0;
+const char* failed_call = nullptr;
 
 } // namespace
 
-bool io_injected_failure()
+bool io_injected_failure([[maybe_unused]] const char* call_name)
 {
     ++calls_made;
 #ifdef KESTREL_FAULT_INJECTION
     if (call_to_fail != 0 && calls_made == call_to_fail) {
+        failed_call = call_name;
         errno = EIO;
         return true;
     }
@@ -32,6 +34,11 @@ std::int64_t io_call_count()
 void io_fail_call_number(std::int64_t number)
 {
     call_to_fail = number;
+}
+
+const char* io_failed_call_name()
+{
+    return failed_call;
 }
 
 // The block is full: it goes to the file first, and data that would not fit

@@ -56,8 +56,8 @@ const char* io_error_text();
 const char* io_failed_call_name();
 
 // Counts a call of the file layer and tells whether it is the one chosen to
-// fail; every platform's implementation asks it first.
-bool io_injected_failure();
+// fail, noting its name; every platform's implementation asks it first.
+bool io_injected_failure(const char* call_name);
 
 // Number of file-layer calls made so far in this process.
 std::int64_t io_call_count();

@@ -15,7 +15,7 @@ constexpr mode_t new_file_mode = 0666;
 
 int io_open_read(const char* path)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("open_read"))
         return -1;
     int fd;
     do
@@ -28,14 +28,14 @@ int io_open_read(const char* path)
 // opened, so nothing of the user's can be truncated or written through.
 int io_create_new(const char* path)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("create_new"))
         return -1;
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
 }
 
 int io_create_temp(char* name_template)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("create_temp"))
         return -1;
     return mkostemp(name_template, O_CLOEXEC);
 }
@@ -45,7 +45,7 @@ int io_create_temp(char* name_template)
 // named file is made and its name removed at once.
 int io_open_anonymous()
 {
-    if (io_injected_failure())
+    if (io_injected_failure("open_anonymous"))
         return -1;
     int fd = open(".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
@@ -59,7 +59,7 @@ int io_open_anonymous()
 
 ssize_t io_read(int fd, void* data, std::size_t size)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("read"))
         return -1;
     ssize_t got;
     do
@@ -70,7 +70,7 @@ ssize_t io_read(int fd, void* data, std::size_t size)
 
 int io_write(int fd, const void* data, std::size_t size)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("write"))
         return 1;
     auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
@@ -87,7 +87,7 @@ int io_write(int fd, const void* data, std::size_t size)
 
 int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("write_at"))
         return 1;
     auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
@@ -105,14 +105,14 @@ int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
 
 int io_seek(int fd, off_t offset)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("seek"))
         return 1;
     return lseek(fd, offset, SEEK_SET) == offset ? 0 : 1;
 }
 
 int io_truncate(int fd)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("truncate"))
         return 1;
     return ftruncate(fd, 0) == 0 ? 0 : 1;
 }
@@ -121,7 +121,7 @@ int io_truncate(int fd)
 // must not be closed again), so a failed close still frees the slot.
 int io_close(int fd)
 {
-    if (io_injected_failure()) {
+    if (io_injected_failure("close")) {
         close(fd);
         return 1;
     }
@@ -130,7 +130,7 @@ int io_close(int fd)
 
 int io_remove(const char* path)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("remove"))
         return 1;
     return unlink(path) == 0 ? 0 : 1;
 }
@@ -138,7 +138,7 @@ int io_remove(const char* path)
 // Any directory entry counts, a symbolic link whose target is missing too.
 bool io_entry_exists(const char* path)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("entry_exists"))
         return false;
     struct stat info;
     return lstat(path, &info) == 0;
@@ -146,7 +146,7 @@ bool io_entry_exists(const char* path)
 
 bool io_path_exists(const char* path)
 {
-    if (io_injected_failure())
+    if (io_injected_failure("path_exists"))
         return false;
     return access(path, F_OK) == 0;
 }
