@@ -28,9 +28,10 @@ bool refill(TextInput& input)
     return true;
 }
 
-// Position of the first CR at or after the read position, or the end of the
-// block; found once per CR rather than once per line.
-std::size_t next_carriage_return(TextInput& input)
+} // namespace
+
+// Found once per CR rather than once per line.
+std::size_t carriage_return_from_start(TextInput& input)
 {
     if (input.next_cr < input.start) {
         auto* cr = static_cast<const unsigned char*>(
@@ -39,6 +40,8 @@ std::size_t next_carriage_return(TextInput& input)
     }
     return input.next_cr;
 }
+
+namespace {
 
 // Byte by byte, where CR and NUL bytes are dropped and, on standard input,
 // Ctrl-Z ends the input. Returns true when a newline was taken.
@@ -75,7 +78,7 @@ bool take_text_bytes(TextInput& input, char* buffer, std::size_t& length, std::s
         auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
         std::size_t span =
             newline != nullptr ? static_cast<std::size_t>(newline - from) + 1 : window;
-        std::size_t cr = next_carriage_return(input);
+        std::size_t cr = carriage_return_from_start(input);
         if (cr < input.start + span) {
             std::size_t before = cr - input.start;
             std::memcpy(buffer + length, from, before);
@@ -136,7 +139,7 @@ std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size
         std::size_t span = newline != nullptr   ? static_cast<std::size_t>(newline - from) + 1
                            : window == size - 1 ? window
                                                 : 0;
-        if (span > 0 && next_carriage_return(input) >= input.start + span) {
+        if (span > 0 && carriage_return_from_start(input) >= input.start + span) {
             line = reinterpret_cast<const char*>(from);
             input.start += span;
             return span;

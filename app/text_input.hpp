@@ -36,6 +36,10 @@ std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input);
 // `buffer` and `line` points there. The line is not zero-terminated.
 std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size, TextInput& input);
 
+// Position in input.data of the first CR at or after the read position, or
+// input.end when the block holds none there.
+std::size_t carriage_return_from_start(TextInput& input);
+
 // After a read that filled the buffer without reaching a newline: tells
 // whether the line ends there after all, because its newline comes next
 // (which is taken) or the input ends. A line of exactly that length is then

@@ -4,10 +4,8 @@
 #include "app/settings.hpp"
 #include "convert/conversion_state.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 
 FolderDate folder_date;
@@ -54,7 +52,10 @@ bool field_is_valid(FolderDate& date)
         date.month[static_cast<std::size_t>(i - 3)] = f[i];
     }
     date.month[3] = '\0';
-    if (!is_month_name(date.month.data()))
+    // An upper-case letter and two lower-case ones are a month name exactly
+    // when they are one of the twelve.
+    date.month_number = month_index(date.month.data());
+    if (date.month_number == 0)
         return false;
     if (f[6] != '-')
         return false;
@@ -75,19 +76,46 @@ bool field_is_valid(FolderDate& date)
     return true;
 }
 
-// Joins the parts into a header line; the parts of a date line always fit.
-std::size_t compose(std::array<char, date_line_capacity + 1>& line,
-                    std::initializer_list<std::string_view> parts)
+// The zone of each month, found once for a list of daylight-saving months
+// rather than once per message: a month's zone is the daylight-saving one
+// when its name appears in the list.
+struct MonthZones {
+    std::array<char, dst_months_capacity + 1> dst_months{};
+    std::array<bool, 13> dst{};
+    bool known = false;
+};
+
+MonthZones month_zones;
+
+bool month_is_dst(int month)
 {
-    std::size_t length = 0;
-    for (std::string_view part : parts) {
-        std::size_t n = std::min(part.size(), date_line_capacity - length);
-        std::memcpy(line.data() + length, part.data(), n);
-        length += n;
+    MonthZones& z = month_zones;
+    if (!z.known || z.dst_months != settings.dst_months) {
+        z.dst_months = settings.dst_months;
+        for (std::size_t i = 1; i < month_names.size(); ++i)
+            z.dst[i] = is_dst_month(month_names[i]) != 0;
+        z.known = true;
     }
+    return z.dst[static_cast<std::size_t>(month)];
+}
+
+// "<label><weekday>, <text> <zone>"; the longest label, weekday name, date
+// text and zone fit the line.
+std::size_t compose(std::array<char, date_line_capacity + 1>& line, std::string_view label,
+                    std::string_view tail)
+{
+    std::memcpy(line.data(), label.data(), label.size());
+    std::memcpy(line.data() + label.size(), tail.data(), tail.size());
+    std::size_t length = label.size() + tail.size();
     line[length] = '\0';
     return length;
 }
+
+constexpr std::string_view date_label = "Date: ";
+constexpr std::string_view received_label = "Received: ; ";
+constexpr std::size_t longest_tail =
+    7 + 2 + date_text_length + 1 + zone_capacity; // "Unknown, ", text, zone
+static_assert(received_label.size() + longest_tail <= date_line_capacity);
 
 } // namespace
 
@@ -130,14 +158,25 @@ int weekday_number(int year, int month, int day)
 DateLines build_date_lines()
 {
     const FolderDate& d = folder_date;
-    std::string_view weekday = weekday_names[static_cast<std::size_t>(
-        weekday_number(d.year, month_index(d.month.data()), d.day))];
+    std::string_view weekday =
+        weekday_names[static_cast<std::size_t>(weekday_number(d.year, d.month_number, d.day))];
     std::string_view text = d.field.data() + (d.day < 10 ? 1 : 0);
-    std::string_view zone =
-        is_dst_month(d.month.data()) ? settings.dst_zone.data() : settings.zone.data();
+    const char* zone =
+        month_is_dst(d.month_number) ? settings.dst_zone.data() : settings.zone.data();
+    std::size_t zone_length = std::strlen(zone);
+    char tail[longest_tail];
+    std::size_t length = 0;
+    std::memcpy(tail, weekday.data(), weekday.size());
+    length += weekday.size();
+    tail[length++] = ',';
+    tail[length++] = ' ';
+    std::memcpy(tail + length, text.data(), text.size());
+    length += text.size();
+    tail[length++] = ' ';
+    std::memcpy(tail + length, zone, zone_length);
+    length += zone_length;
     DateLines lines;
-    lines.date_length = compose(lines.date, {"Date: ", weekday, ", ", text, " ", zone});
-    lines.received_length =
-        compose(lines.received, {"Received: ; ", weekday, ", ", text, " ", zone});
+    lines.date_length = compose(lines.date, date_label, {tail, length});
+    lines.received_length = compose(lines.received, received_label, {tail, length});
     return lines;
 }

@@ -15,12 +15,14 @@
 
 inline constexpr int date_field_length = 23;
 inline constexpr int earliest_year = 1978;
+inline constexpr std::size_t date_text_length = 20; // "17 Sep 1996 07:05:23"
 inline constexpr std::size_t date_line_capacity = 52;
 
 struct FolderDate {
     std::array<char, date_field_length + 1> field{}; // becomes the date text
     int day = 0;                                     // as written: 0 to 39
     std::array<char, 4> month{};                     // "Mar"
+    int month_number = 0;                            // 1 to 12
     int year = 0;                                    // 1978 to current_year
 };
 
