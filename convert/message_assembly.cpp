@@ -144,12 +144,13 @@ int start_message(char* line, std::size_t& length)
 // Most lines of a message need nothing but their CR LF. This takes the run
 // of lines at the read position straight from the block into the message
 // buffer's memory, without the calls that the general path makes for every
-// line: whole lines lying in the block, of at most 510 characters, without
-// a CR. The message's first subject line gets its new label here as well,
-// and a form-feed line is taken and held, which ends the run: the line
-// after it may start the next message. The run stops before any other line,
-// and before a line whose text would not fit into the memory part or the
-// mailbox's size limit; the general path then takes that line and does
+// line: whole lines lying in the block, without a CR. A line longer than
+// one read of the general path comes out as its pieces would: its text and
+// one CR LF, since pieces after the first are never form-feed or subject
+// lines and the memory takes all of them. The message's first subject line gets its new label here
+// as well, and a form-feed line is taken and held, which ends the run: the line after it may start
+// the next message. The run stops before any other line, and before a line whose text would not fit
+// into the memory part or the mailbox's size limit; the general path then takes that line and does
 // exactly what it does with it in any case (the spill, the failure).
 // Called only between whole lines, in a message, with no form feed held.
 void take_plain_lines()
@@ -173,10 +174,8 @@ void take_plain_lines()
     bool subject_done = marks.subject_done;
     std::int64_t lines = 0;
     while (from < end) {
-        std::size_t window = static_cast<std::size_t>(end - from);
-        if (window > piece_length)
-            window = piece_length;
-        auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
+        auto* newline = static_cast<const unsigned char*>(
+            std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
         if (newline == nullptr || newline > carriage_return)
             break;
         std::size_t length = static_cast<std::size_t>(newline - from);

@@ -209,6 +209,28 @@ TEST(EndToEndConversion, LineOf511CharactersAcrossABlockEnd)
     EXPECT_EQ(converted_text(folder), expected);
 }
 
+// A message's text is gathered in 1 MiB of memory before it goes to the
+// spill file. Lines are taken into it as long as they fit with their CR LF;
+// the line that meets the end, whether its text, its CR or its LF would be
+// the first byte over, must come out whole after the spill.
+TEST(EndToEndConversion, LineMeetingTheEndOfTheMessageMemory)
+{
+    constexpr std::size_t memory = 1024 * 1024;
+    for (std::size_t over : {0u, 1u, 2u, 3u, 100u}) {
+        SCOPED_TRACE(testing::Message() << over << " bytes over the memory");
+        std::string folder = message(jones_from, {});
+        std::string expected = jones_head;
+        while (expected.size() < memory - 200) {
+            folder += std::string(98, 'q') + "\n";
+            expected += std::string(98, 'q') + "\r\n";
+        }
+        std::string last((memory - expected.size()) - 2 + over, 'L');
+        folder += last + "\n" + "Subj:\tafter the spill\n" + "tail\n";
+        expected += last + "\r\n" + "Subject: after the spill\r\n" + "tail\r\n";
+        EXPECT_EQ(converted_text(folder), expected);
+    }
+}
+
 TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
 {
     const std::string smith = "KESTREL_VAX_USERNAME=SMITH", tz = "KESTREL_TZ=+0500",
