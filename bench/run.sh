@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Benchmark of KESTREL against cp of the same input on the same disk.
+# Benchmark of KESTREL against cp of the same input on the same disk, and
+# against the floor: a program that makes the conversion's I/O passes and
+# does no conversion work.
+#
+#   bench/run.sh [WORK_DIRECTORY]
 #
 # Builds the release binary, the folder generator and the timing wrapper, generates the inputs
 # (seeded, so the same bytes every time), checks that the mailbox of case a
@@ -8,8 +12,12 @@
 # throughput and KESTREL's peak resident memory.
 #
 # Environment:
-#   KESTREL_BENCH_DIR        work directory for inputs and outputs
-#                            (default: build/bench-data in the repository)
+#   KESTREL_BENCH_DIR        work directory for inputs and outputs, unless
+#                            given as the argument (default: build/bench-data
+#                            in the repository); a tmpfs (/dev/shm) leaves
+#                            out the disk and measures the conversion's work
+#   KESTREL_BENCH_CASES      the cases to run (default "a b c d e")
+#   KESTREL_BENCH_SCALING=0  leave out the scaling check
 #   KESTREL_BENCH_BUILD_DIR  build directory of the release binary
 #                            (default: build/release, the release preset's)
 #   KESTREL_BENCH_RUNS       timed runs per program and case (default 5)
@@ -23,7 +31,9 @@ set -euo pipefail
 bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$bench")
 build_dir=${KESTREL_BENCH_BUILD_DIR:-$repo/build/release}
-work=${KESTREL_BENCH_DIR:-$repo/build/bench-data}
+work=${1:-${KESTREL_BENCH_DIR:-$repo/build/bench-data}}
+cases=${KESTREL_BENCH_CASES:-a b c d e}
+scaling=${KESTREL_BENCH_SCALING:-1}
 runs=${KESTREL_BENCH_RUNS:-5}
 quick=${KESTREL_BENCH_QUICK:-0}
 record=${KESTREL_BENCH_RECORD:-0}
@@ -48,9 +58,10 @@ cmake -S "$bench" -B "$build_dir/bench-tools" -DCMAKE_BUILD_TYPE=Release >/dev/n
 cmake --build "$build_dir/bench-tools" >/dev/null
 generator=$build_dir/bench-tools/generate_folder
 measure=$build_dir/bench-tools/measure
+floor=$build_dir/bench-tools/floor
 
 # --- inputs -----------------------------------------------------------------
-mkdir -p "$work/inputs" "$work/run" "$work/out" "$work/inputs/list"
+mkdir -p "$work/inputs" "$work/run" "$work/out" "$work/inputs/list" "$work/inputs/small"
 generator_sum=$(sha256sum "$bench/generate_folder.cpp" | cut -d' ' -f1)
 
 # generate FILE OPTIONS...: makes FILE unless it was made by this generator
@@ -78,6 +89,16 @@ list=$in/list.txt
 for i in $(seq -w 1 64); do
     generate "$in/list/folder_$i.txt" --size $((mib / scale)) --message-size 2048 --seed $((100 + 10#$i))
     echo "$in/list/folder_$i.txt" >>"$list"
+done
+
+# Case e: 1,000 small folders of 4-40 KiB (the sizes from the seed too).
+small_list=$in/small_list.txt
+: >"$small_list"
+for i in $(seq -w 1 1000); do
+    n=$((10#$i))
+    size=$(((4 + (n * 7919 % 37)) * 1024 / scale))
+    generate "$in/small/folder_$i.txt" --size $size --message-size 2048 --seed $((5000 + n))
+    echo "$in/small/folder_$i.txt" >>"$small_list"
 done
 
 # --- running ----------------------------------------------------------------
@@ -123,16 +144,56 @@ kestrel_list() {
     check_kestrel_run 64
 }
 
+# Case e writes into a directory made for the run: file systems are slower
+# at creating files in a directory where many were just deleted.
+fresh_out() {
+    fresh=$out/fresh_$RANDOM$RANDOM
+    mkdir "$fresh"
+}
+
+kestrel_small() {
+    fresh_out
+    timed --cwd "$run" --stdin "$small_list" --stdout "$log" -- "$kestrel" "$fresh"
+    check_kestrel_run 1000
+}
+
+floor_folder() {
+    timed --cwd "$run" -- "$floor" "$out" "$1"
+    [[ $status == 0 ]] || fail "floor exited with status $status"
+}
+
+floor_spill() {
+    timed --cwd "$run" -- "$floor" --spill "$out" "$1"
+    [[ $status == 0 ]] || fail "floor exited with status $status"
+}
+
+floor_list_of() {
+    local files
+    mapfile -t files <"$1"
+    timed --cwd "$run" -- "$floor" "$2" "${files[@]}"
+    [[ $status == 0 ]] || fail "floor exited with status $status"
+}
+floor_list() { floor_list_of "$list" "$out"; }
+floor_small() {
+    fresh_out
+    floor_list_of "$small_list" "$fresh"
+}
+
 cp_folder() {
     timed --cwd "$run" -- cp "$1" "$out/copy.txt"
     [[ $status == 0 ]] || fail "cp exited with status $status"
 }
 
-cp_list() {
+cp_list_of() {
     local files
-    mapfile -t files <"$list"
-    timed --cwd "$run" -- cp "${files[@]}" "$out/"
+    mapfile -t files <"$1"
+    timed --cwd "$run" -- cp "${files[@]}" "$2/"
     [[ $status == 0 ]] || fail "cp exited with status $status"
+}
+cp_list() { cp_list_of "$list" "$out"; }
+cp_small() {
+    fresh_out
+    cp_list_of "$small_list" "$fresh"
 }
 
 median() {
@@ -177,11 +238,13 @@ the generator no longer makes the folder the checksum was taken from"
 
 rows=()
 
-# measure_case NAME TARGET INPUT_BYTES KESTREL_FN CP_FN [INPUT]
+# measure_case NAME FLOOR_TARGET CP_TARGET INPUT_BYTES KESTREL_FN FLOOR_FN CP_FN [INPUT]
+# Alternates the three programs; the targets are the largest ratios of
+# KESTREL's quiet median to the floor's and to cp's ("-": none).
 measure_case() {
-    local name=$1 target=$2 bytes=$3 kestrel_fn=$4 cp_fn=$5
-    local args=("${@:6}")
-    local k_wall=() k_quiet=() k_cpu=() c_wall=() c_quiet=() c_cpu=() peak=0 i
+    local name=$1 floor_target=$2 cp_target=$3 bytes=$4 kestrel_fn=$5 floor_fn=$6 cp_fn=$7
+    local args=("${@:8}")
+    local k_wall=() k_quiet=() k_cpu=() f_quiet=() c_wall=() c_quiet=() peak=0 i
     echo "Case $name: $runs runs each" >&2
     clear_outputs
     for ((i = 1; i <= runs; i++)); do
@@ -190,20 +253,25 @@ measure_case() {
         if ((rss_kib > peak)); then peak=$rss_kib; fi
         if [[ $name == a && $i == 1 ]]; then check_case_a; fi
         clear_outputs
+        $floor_fn "${args[@]}"
+        f_quiet+=("$quiet")
+        clear_outputs
         $cp_fn "${args[@]}"
-        c_wall+=("$seconds") c_quiet+=("$quiet") c_cpu+=("$cpu")
+        c_wall+=("$seconds") c_quiet+=("$quiet")
         clear_outputs
     done
     echo "  kestrel wall ${k_wall[*]}; quiet ${k_quiet[*]}; cpu ${k_cpu[*]}" >&2
-    echo "  cp      wall ${c_wall[*]}; quiet ${c_quiet[*]}; cpu ${c_cpu[*]}" >&2
-    rows+=("$(awk -v n="$name" -v t="$target" -v b="$bytes" -v p="$peak" \
+    echo "  floor   quiet ${f_quiet[*]}" >&2
+    echo "  cp      wall ${c_wall[*]}; quiet ${c_quiet[*]}" >&2
+    rows+=("$(awk -v n="$name" -v ft="$floor_target" -v ct="$cp_target" -v b="$bytes" -v p="$peak" \
         -v kw="$(median "${k_wall[@]}")" -v cw="$(median "${c_wall[@]}")" \
-        -v kq="$(median "${k_quiet[@]}")" -v cq="$(median "${c_quiet[@]}")" \
-        -v kc="$(median "${k_cpu[@]}")" 'BEGIN {
-        rq = kq / cq
-        verdict = (rq <= t && p <= 8192) ? "ok" : "OVER"
-        printf "%-4s %5.0f %8.3f %7.3f %6.2f %8.3f %7.3f %6.2f %6.1f %7.1f %7.3f %7.2f  %s",
-            n, b / 1048576, kw, cw, kw / cw, kq, cq, rq, t, b / kq / 1e6, kc, p / 1024, verdict
+        -v kq="$(median "${k_quiet[@]}")" -v fq="$(median "${f_quiet[@]}")" \
+        -v cq="$(median "${c_quiet[@]}")" -v kc="$(median "${k_cpu[@]}")" 'BEGIN {
+        rf = kq / fq
+        rc = kq / cq
+        verdict = (p <= 8192 && (ft == "-" || rf <= ft) && (ct == "-" || rc <= ct)) ? "ok" : "OVER"
+        printf "%-4s %5.0f %8.3f %7.3f %6.2f %8.3f %7.3f %7.3f %6.2f %5s %6.2f %5s %7.1f %7.3f %7.2f  %s",
+            n, b / 1048576, kw, cw, kw / cw, kq, fq, cq, rf, ft, rc, ct, b / kq / 1e6, kc, p / 1024, verdict
     }')")
 }
 
@@ -220,44 +288,69 @@ pressure() {
 }
 pressure_before=$(pressure)
 
-measure_case a 3.0 "$(bytes_of "$in/case_a.txt")" kestrel_folder cp_folder "$in/case_a.txt"
-measure_case b 4.0 "$(bytes_of "$in/case_b.txt")" kestrel_folder cp_folder "$in/case_b.txt"
-measure_case c 3.0 "$(bytes_of "$in/case_c.txt")" kestrel_folder cp_folder "$in/case_c.txt"
-measure_case d 4.0 "$list_bytes" kestrel_list cp_list
+small_bytes=0
+while read -r f; do small_bytes=$((small_bytes + $(bytes_of "$f"))); done <"$small_list"
+
+for c in $cases; do
+    case $c in
+    a) measure_case a 1.8 3.0 "$(bytes_of "$in/case_a.txt")" kestrel_folder floor_folder cp_folder "$in/case_a.txt" ;;
+    b) measure_case b 3.5 4.0 "$(bytes_of "$in/case_b.txt")" kestrel_folder floor_folder cp_folder "$in/case_b.txt" ;;
+    c) measure_case c 1.3 3.0 "$(bytes_of "$in/case_c.txt")" kestrel_folder floor_spill cp_folder "$in/case_c.txt" ;;
+    d) measure_case d 2.1 4.0 "$list_bytes" kestrel_list floor_list cp_list ;;
+    e) measure_case e - 2.0 "$small_bytes" kestrel_small floor_small cp_small ;;
+    *) fail "no case $c" ;;
+    esac
+done
 
 # Scaling: case a at twice the size, alternating with the normal size.
-echo "Scaling: case a at its size and at twice the size, $runs runs each" >&2
 small_wall=() small_quiet=() small_cpu=() large_wall=() large_quiet=() large_cpu=()
-clear_outputs
-for ((i = 1; i <= runs; i++)); do
-    kestrel_folder "$in/case_a.txt"
-    small_wall+=("$seconds") small_quiet+=("$quiet") small_cpu+=("$cpu")
+floor_small_quiet=() floor_large_quiet=()
+if [[ $scaling == 1 ]]; then
+    echo "Scaling: case a at its size and at twice the size, $runs runs each" >&2
     clear_outputs
-    kestrel_folder "$in/case_a2.txt"
-    large_wall+=("$seconds") large_quiet+=("$quiet") large_cpu+=("$cpu")
-    clear_outputs
-done
-echo "  single wall ${small_wall[*]}; quiet ${small_quiet[*]}; cpu ${small_cpu[*]}" >&2
-echo "  double wall ${large_wall[*]}; quiet ${large_quiet[*]}; cpu ${large_cpu[*]}" >&2
+    for ((i = 1; i <= runs; i++)); do
+        kestrel_folder "$in/case_a.txt"
+        small_wall+=("$seconds") small_quiet+=("$quiet") small_cpu+=("$cpu")
+        clear_outputs
+        kestrel_folder "$in/case_a2.txt"
+        large_wall+=("$seconds") large_quiet+=("$quiet") large_cpu+=("$cpu")
+        clear_outputs
+        floor_folder "$in/case_a.txt"
+        floor_small_quiet+=("$quiet")
+        clear_outputs
+        floor_folder "$in/case_a2.txt"
+        floor_large_quiet+=("$quiet")
+        clear_outputs
+    done
+    echo "  single wall ${small_wall[*]}; quiet ${small_quiet[*]}; cpu ${small_cpu[*]}" >&2
+    echo "  double wall ${large_wall[*]}; quiet ${large_quiet[*]}; cpu ${large_cpu[*]}" >&2
+    echo "  floor quiet, single ${floor_small_quiet[*]}; double ${floor_large_quiet[*]}" >&2
+fi
 
 timed -- /bin/true
 true_rss=$rss_kib
 
 echo
-echo "KESTREL against cp: median of $runs alternating runs each; $(nproc) cores; work dir $work"
+echo "KESTREL against the floor and cp: median of $runs alternating runs each; $(nproc) cores"
+echo "work dir $work ($(df --output=fstype "$work" | tail -1))"
 echo "wall: elapsed seconds; quiet: elapsed less the time spent waiting for a processor"
-echo "(ratio targets and the verdict use the quiet figures); MB/s = input bytes / kestrel quiet"
+echo "(ratios to the floor and to cp, their targets and the verdict use the quiet figures);"
+echo "MB/s = input bytes / kestrel quiet"
 echo
-echo "          ---------- wall -------- -------- quiet --------"
-echo "case   MiB  kestrel      cp  ratio  kestrel      cp  ratio target    MB/s  cpu_s  RSS_MiB"
+echo "          ---------- wall -------- -------------------- quiet ---------------------"
+echo "case   MiB  kestrel      cp  ratio  kestrel   floor      cp /floor  max    /cp  max    MB/s  cpu_s  RSS_MiB"
 printf '%s\n' "${rows[@]}"
-awk -v sw="$(median "${small_wall[@]}")" -v lw="$(median "${large_wall[@]}")" \
-    -v sq="$(median "${small_quiet[@]}")" -v lq="$(median "${large_quiet[@]}")" \
-    -v sc="$(median "${small_cpu[@]}")" -v lc="$(median "${large_cpu[@]}")" \
-    -v sb="$(bytes_of "$in/case_a.txt")" -v lb="$(bytes_of "$in/case_a2.txt")" 'BEGIN {
-    printf "\nscaling, case a at %.0f and %.0f MiB: wall x%.2f (%.3f, %.3f s), quiet x%.2f (%.3f, %.3f s), cpu x%.2f; target x2.20  %s\n",
-        sb / 1048576, lb / 1048576, lw / sw, sw, lw, lq / sq, sq, lq, lc / sc, (lq / sq <= 2.2) ? "ok" : "OVER"
-}'
+if [[ $scaling == 1 ]]; then
+    awk -v sw="$(median "${small_wall[@]}")" -v lw="$(median "${large_wall[@]}")" \
+        -v sq="$(median "${small_quiet[@]}")" -v lq="$(median "${large_quiet[@]}")" \
+        -v sc="$(median "${small_cpu[@]}")" -v lc="$(median "${large_cpu[@]}")" \
+        -v fs="$(median "${floor_small_quiet[@]}")" -v fl="$(median "${floor_large_quiet[@]}")" \
+        -v sb="$(bytes_of "$in/case_a.txt")" -v lb="$(bytes_of "$in/case_a2.txt")" 'BEGIN {
+        printf "\nscaling, case a at %.0f and %.0f MiB: wall x%.2f (%.3f, %.3f s), quiet x%.2f (%.3f, %.3f s), cpu x%.2f; target x2.10  %s\n",
+            sb / 1048576, lb / 1048576, lw / sw, sw, lw, lq / sq, sq, lq, lc / sc, (lq / sq <= 2.1) ? "ok" : "OVER"
+        printf "the floor at the same sizes: quiet x%.2f (%.3f, %.3f s)\n", fl / fs, fs, fl
+    }'
+fi
 echo "RSS includes the loader and C/C++ runtime: /bin/true alone shows" \
     "$(awk -v k="$true_rss" 'BEGIN { printf "%.2f", k / 1024 }') MiB"
 echo "CPU pressure (share of time some task waited for a processor, last minute):" \
