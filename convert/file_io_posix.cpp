@@ -215,7 +215,7 @@ int io_create_uncommitted(const char* path, int& named)
         errno = ENAMETOOLONG;
         return -1;
     }
-    if (can_link_unnamed_files()) {
+    if (can_link_unnamed_files() && !io_unnamed_files_refused()) {
         int fd = open(directory, O_WRONLY | O_TMPFILE | O_CLOEXEC, new_file_mode);
         if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
             return fd;

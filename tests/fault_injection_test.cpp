@@ -176,6 +176,37 @@ TEST(StagingFailure, WorkingDirectoryRemovedUnderTheProgram)
     EXPECT_EQ(entries_in(dir.file("out")), Names{});
 }
 
+// The folder comes through a FIFO, so the test can take the mailbox's name
+// while the program copies the folder: the name was free at staging, and
+// the commit must fail rather than replace what somebody else put there.
+// Until then no mailbox name exists, the conversion's own included.
+TEST(StagingFailure, MailboxNameTakenBeforeTheCommit)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
+    ChildProcess child = start_child(run_in(dir, {"MAIL.TXT"}));
+    int folder = open(dir.file("MAIL.TXT").c_str(), O_WRONLY);
+    ASSERT_GE(folder, 0);
+    std::string text = message("NODE1::SMITH", "hi\n");
+    ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    // The staged copy is made after the mailbox: the name has been chosen.
+    bool staged = false;
+    for (int polls = 0; polls < 100000 && !staged; ++polls) {
+        Names entries = dir.entries();
+        staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
+        if (!staged)
+            usleep(100);
+    }
+    ASSERT_TRUE(staged);
+    EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
+    write_file(dir.file("MAIL.MBX"), "somebody else's");
+    close(folder);
+    expect_run(finish_child(child), 1,
+               "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
+    EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
+    EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
+}
+
 // ---- Every call of the file layer failing in turn ----
 
 struct Folder {
@@ -185,8 +216,8 @@ struct Folder {
 };
 
 // The outcome of one folder: its mailbox created and complete, or one of the
-// program's own messages and no mailbox. True when it failed. The messages
-// that carry the system's reason end with the injected one.
+// program's own messages (and no mailbox, which the caller checks). True when it failed. The
+// messages that carry the system's reason end with the injected one.
 bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir)
 {
     std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX";
@@ -209,7 +240,6 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
                                "Error reading the temporary VMS mail file" + eio,
                                "Error writing the file " + mailbox + eio};
     EXPECT_NE(std::find(std::begin(own), std::end(own), outcome), std::end(own)) << outcome;
-    EXPECT_FALSE(file_exists(dir.file(mailbox)));
     return true;
 }
 
@@ -225,7 +255,7 @@ bool failure_goes_unseen(const std::string& call)
 // a run completes without reaching N; returns the number of calls tried.
 // Every failure of a call that matters must show: a folder not converted,
 // or the staged copy reported as left on disk.
-long fail_each_call(const std::vector<Folder>& folders, bool list_run,
+long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool named_mailbox,
                     std::set<std::string>& calls_failed)
 {
     TempDir scratch;
@@ -239,12 +269,14 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run,
         make_directory(dir.file("out"));
         for (const auto& f : folders)
             write_file(dir.file(f.name + ".TXT"), f.bytes);
-        Names inputs = dir.entries(), created;
+        Names inputs = dir.entries(), created, left_behind;
         ChildOptions options = list_run ? run_in(dir, {"out"}, scratch.file("list"))
                                         : run_in(dir, {folders[0].name + ".TXT", "out"});
         options.binary = kestrel_faulty_binary();
         options.environment.push_back("KESTREL_FAULT_AT=" + std::to_string(n));
         options.environment.push_back("KESTREL_FAULT_COUNT=" + scratch.file("count"));
+        if (named_mailbox)
+            options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
         unlink(scratch.file("count").c_str());
         ChildResult r = run_child(options);
         std::istringstream count(read_file(scratch.file("count")));
@@ -274,13 +306,21 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run,
                     ++failures;
                 else
                     created.push_back(f.name + ".MBX");
-                // A staged copy that stays is said so, after the folder's line.
+                // A file that stays is said so, after the folder's line: the
+                // staged copy, or a broken mailbox under its name.
+                const std::string stays = "Cannot remove the file ",
+                                  mailbox = "out/" + f.name + ".MBX", eio = ": Input/output error";
                 if (lines.peek() == 'C' && std::getline(lines, line)) {
-                    EXPECT_TRUE(line.compare(0, 23, "Cannot remove the file ") == 0 &&
-                                is_staged_copy(line.substr(23, 13)) &&
-                                line.substr(36) == ": Input/output error")
-                        << line;
-                    ++staged_reported;
+                    if (line == stays + mailbox + eio) {
+                        EXPECT_TRUE(named_mailbox);
+                        left_behind.push_back(f.name + ".MBX");
+                    } else {
+                        EXPECT_TRUE(line.compare(0, stays.size(), stays) == 0 &&
+                                    is_staged_copy(line.substr(stays.size(), 13)) &&
+                                    line.substr(stays.size() + 13) == eio)
+                            << line;
+                        ++staged_reported;
+                    }
                 }
             }
             // The list itself may fail to be read after its last folder.
@@ -300,6 +340,10 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run,
         if (call != "-" && !failure_goes_unseen(call)) {
             EXPECT_EQ(failures + staged_reported, 1) << r.output;
         }
+        EXPECT_LE(left_behind.size(), 1u);
+        if (!left_behind.empty())
+            created.push_back(left_behind[0]);
+        std::sort(created.begin(), created.end());
         EXPECT_EQ(entries_in(dir.file("out")), created);
         Names left = dir.entries();
         auto staged = std::remove_if(left.begin(), left.end(), is_staged_copy);
@@ -337,8 +381,12 @@ TEST(InjectedFault, EveryCallOfAOneFolderRun)
                 {record_text("NODE1::SMITH", "Lunch?\n"), record_text("NODE2::JONES", big),
                  record_text("NODE4::GREEN", big2), record_text("NODE3::BROWN", "bye\n")}};
     std::set<std::string> calls_failed;
-    long points = fail_each_call({mail}, false, calls_failed);
+    long points = fail_each_call({mail}, false, false, calls_failed);
     expect_commit_steps_among(calls_failed);
+    // Where the file system cannot make unnamed files, the mailbox has its
+    // name from the start, and every failure must remove it again.
+    long named_points = fail_each_call({mail}, false, true, calls_failed);
+    std::cout << "one-folder run, named mailbox: " << named_points << " injection points\n";
     std::cout << "one-folder run: " << points << " injection points\n";
     EXPECT_GT(points, 20);
 }
@@ -354,7 +402,7 @@ TEST(InjectedFault, EveryCallOfAThreeFolderListRun)
                            {record_text("NODE1::SMITH", own), record_text("NODE2::JONES", other)}});
     }
     std::set<std::string> calls_failed;
-    long points = fail_each_call(folders, true, calls_failed);
+    long points = fail_each_call(folders, true, false, calls_failed);
     expect_commit_steps_among(calls_failed);
     std::cout << "three-folder list run: " << points << " injection points\n";
     EXPECT_GT(points, 40);

@@ -3,6 +3,8 @@
 // and the name of the call that failed ("-" when none did) are written to
 // the file named by KESTREL_FAULT_COUNT, when that is set, so that a test
 // knows when it has tried every call of a run and what the failure hit.
+// KESTREL_NO_UNNAMED_FILES makes it create the mailbox as on a file system
+// without unnamed files: under its name from the start.
 #include "app/driver.hpp"
 #include "convert/file_io.hpp"
 
@@ -13,6 +15,8 @@ int main(int argc, char** argv)
 {
     if (const char* at = std::getenv("KESTREL_FAULT_AT"))
         io_fail_call_number(std::atoll(at));
+    if (std::getenv("KESTREL_NO_UNNAMED_FILES") != nullptr)
+        io_refuse_unnamed_files();
     int status = run_program(argc, argv);
     std::fflush(stdout);
     if (const char* count_path = std::getenv("KESTREL_FAULT_COUNT")) {
