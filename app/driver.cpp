@@ -67,11 +67,25 @@ int run_list(const char* directory)
         std::size_t length = read_list_line(line, sizeof line, list);
         if (length == 0)
             break;
+        // A line that does not fit is one folder all the same, never the
+        // start of a second: its rest would name an unrelated file.
+        bool too_long =
+            length == sizeof line - 1 && line[length - 1] != '\n' && !line_ends_after_piece(list);
         if (line[length - 1] == '\n')
             line[length - 1] = '\0';
         ++line_count;
         report("Processing %s -> ", line);
+        if (too_long) {
+            skip_rest_of_line(list);
+            report("Cannot open file: name longer than %zu characters\n", sizeof line - 1);
+            continue;
+        }
         convert_one(line, directory);
+    }
+    // A list cut short by a read error must not pass for a finished one.
+    if (list.failed) {
+        report("Error reading the list of folders: %s\n", io_error_text());
+        return 1;
     }
     if (line_count == 0) {
         report("No redirection files\n");

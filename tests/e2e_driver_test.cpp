@@ -61,6 +61,17 @@ std::string listed(const std::string& base)
 }
 
 const std::string x511(511, 'x');
+// A name of 511 characters that names A.TXT.
+std::string dots(std::size_t n)
+{
+    std::string s;
+    while (n-- > 0)
+        s += "./";
+    return s;
+}
+const std::string path511 = dots(253) + "A.TXT";
+const std::string listed511 = "Processing " + path511 + " -> file ./A.MBX created\n";
+const std::string too_long = "Cannot open file: name longer than 511 characters\n";
 const std::string one_folder = "\nProcessing MAIL.TXT -> file MAIL.MBX created\n";
 
 const DriverCase driver_cases[] = {
@@ -114,11 +125,21 @@ const DriverCase driver_cases[] = {
      0,
      "\nProcessing NOPE1 -> Cannot open file NOPE1\nProcessing NOPE2 -> Cannot open file NOPE2\n"},
     {"ListDirectoryMissing", {"nowhere"}, "A.TXT\n", 1, "\nnowhere : No such directory\n"},
-    {"ListLineLongerThan511Split",
+    // A line of 511 characters fits; a longer one is one folder that is
+    // too long, and the rest of it names nothing.
+    {"ListLineOf511Characters",
      {"."},
-     x511 + "A.TXT\n",
+     path511 + "\n" + path511 + "\r\nB.TXT\n" + x511,
      0,
-     "\nProcessing " + x511 + " -> Cannot open file " + x511 + "\n" + listed("A")},
+     "\nProcessing " + path511 + " -> file ./A.MBX created\nProcessing " + path511 +
+         " -> file ./A.MB_ created\n" + listed("B") + "Processing " + x511 +
+         " -> Cannot open file " + x511 + "\n"},
+    {"ListLineLongerThan511IsOneFolder",
+     {"."},
+     x511 + "A.TXT\nB.TXT\n" + x511 + "\r\ryy\n" + x511 + "A.TXT\x1A",
+     0,
+     "\nProcessing " + x511 + " -> " + too_long + listed("B") + "Processing " + x511 + " -> " +
+         too_long + "Processing " + x511 + " -> " + too_long},
 };
 
 class EndToEndDriverTable : public testing::TestWithParam<DriverCase> {};
