@@ -7,11 +7,12 @@
 //     to an unnamed temporary file in the current directory in 1 MiB parts
 //     and read it back,
 //   - write the mailbox in blocks of 256 KiB and rewrite its header,
-//   - with --sync, flush the mailbox and its directory to the device,
+//   - with --commit, make the mailbox as an unnamed file in its directory,
+//     flush it to the device, give it its name and flush the directory,
 //   - close the mailbox and remove the staged copy.
 // The mailbox holds the folder's bytes, not a conversion of them.
 //
-//   floor [--spill] [--sync] OUTPUT_DIRECTORY FOLDER...
+//   floor [--spill] [--commit] OUTPUT_DIRECTORY FOLDER...
 //
 // The mailbox of FOLDER is OUTPUT_DIRECTORY/<FOLDER's base name>.MBX.
 #include <cerrno>
@@ -82,7 +83,7 @@ void out_put(int fd, const void* data, std::size_t size)
 }
 
 // One folder's passes.
-void pass_folder(const char* folder_path, const std::string& directory, bool spill, bool sync)
+void pass_folder(const char* folder_path, const std::string& directory, bool spill, bool commit)
 {
     std::string base = folder_path;
     if (std::size_t slash = base.rfind('/'); slash != std::string::npos)
@@ -94,7 +95,9 @@ void pass_folder(const char* folder_path, const std::string& directory, bool spi
     int folder = open(folder_path, O_RDONLY | O_CLOEXEC);
     if (folder < 0)
         fail("open folder");
-    int mailbox = open(mailbox_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int mailbox = commit
+                      ? open(directory.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644)
+                      : open(mailbox_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (mailbox < 0)
         fail("create mailbox");
     char staged_name[] = "floorXXXXXX";
@@ -139,9 +142,13 @@ void pass_folder(const char* folder_path, const std::string& directory, bool spi
     out_used = 0;
     if (pwrite(mailbox, header, header_size, 0) != static_cast<ssize_t>(header_size))
         fail("rewrite header");
-    if (sync) {
+    if (commit) {
         if (fsync(mailbox) != 0)
             fail("fsync mailbox");
+        std::string fd_path = "/proc/self/fd/" + std::to_string(mailbox);
+        if (linkat(AT_FDCWD, fd_path.c_str(), AT_FDCWD, mailbox_path.c_str(), AT_SYMLINK_FOLLOW) !=
+            0)
+            fail("name mailbox");
         int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0 || fsync(dir) != 0 || close(dir) != 0)
             fail("fsync directory");
@@ -159,22 +166,22 @@ void pass_folder(const char* folder_path, const std::string& directory, bool spi
 
 int main(int argc, char** argv)
 {
-    bool spill = false, sync = false;
+    bool spill = false, commit = false;
     int first = 1;
     for (; first < argc && argv[first][0] == '-'; ++first) {
         if (std::strcmp(argv[first], "--spill") == 0)
             spill = true;
-        else if (std::strcmp(argv[first], "--sync") == 0)
-            sync = true;
+        else if (std::strcmp(argv[first], "--commit") == 0)
+            commit = true;
         else
             break;
     }
     if (argc - first < 2) {
-        std::fprintf(stderr, "usage: floor [--spill] [--sync] OUTPUT_DIRECTORY FOLDER...\n");
+        std::fprintf(stderr, "usage: floor [--spill] [--commit] OUTPUT_DIRECTORY FOLDER...\n");
         return 2;
     }
     std::string directory = argv[first];
     for (int i = first + 1; i < argc; ++i)
-        pass_folder(argv[i], directory, spill, sync);
+        pass_folder(argv[i], directory, spill, commit);
     return 0;
 }

@@ -158,19 +158,19 @@ kestrel_small() {
 }
 
 floor_folder() {
-    timed --cwd "$run" -- "$floor" "$out" "$1"
+    timed --cwd "$run" -- "$floor" --commit "$out" "$1"
     [[ $status == 0 ]] || fail "floor exited with status $status"
 }
 
 floor_spill() {
-    timed --cwd "$run" -- "$floor" --spill "$out" "$1"
+    timed --cwd "$run" -- "$floor" --spill --commit "$out" "$1"
     [[ $status == 0 ]] || fail "floor exited with status $status"
 }
 
 floor_list_of() {
     local files
     mapfile -t files <"$1"
-    timed --cwd "$run" -- "$floor" "$2" "${files[@]}"
+    timed --cwd "$run" -- "$floor" --commit "$2" "${files[@]}"
     [[ $status == 0 ]] || fail "floor exited with status $status"
 }
 floor_list() { floor_list_of "$list" "$out"; }
