@@ -30,7 +30,7 @@ const std::string edge_folder =
             {"To:\tSMITH", "Subj:\tCaf\xE9 \xFC", "", "From the start", "\xE9t\xE9",
              std::string(600, 'x')}) +
     message("From:\tNODE1::SMITH   0-MAR-1996 10:00:00.00",
-            {"Subj:\tday zero", "", ">>From  a", ">>From"}) +
+            {"Subj:\tday zero", "", ">>From  a", ">>From", "Fr>om"}) +
     message("From:\tNODE3::KIM  17-SEP-1996 07:05:23.33", {"To:\tSMITH", "", "no subject"});
 
 // Undoes what the export did, so that the result can be held against the
