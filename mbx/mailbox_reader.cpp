@@ -9,9 +9,9 @@
 
 namespace {
 
-MailboxCheck fault(std::uint64_t offset, std::string problem)
+MailboxVerdict fault(std::uint64_t offset, std::string problem)
 {
-    MailboxCheck check;
+    MailboxVerdict check;
     check.offset = offset;
     check.problem = std::move(problem);
     return check;
@@ -31,7 +31,7 @@ std::size_t first_difference(const unsigned char* bytes, const std::array<unsign
                                     made.begin());
 }
 
-MailboxCheck check_header(MailboxReader& reader, const unsigned char* bytes)
+MailboxVerdict check_header(MailboxReader& reader, const unsigned char* bytes)
 {
     MailboxHeader header = decode_mailbox_header(bytes);
     std::size_t at = first_difference(bytes, encode_mailbox_header(header));
@@ -47,14 +47,14 @@ MailboxCheck check_header(MailboxReader& reader, const unsigned char* bytes)
     if (header.file_size != reader.length)
         return fault(16, "file size field says " + number(header.file_size) + ", the file has " +
                              number(reader.length) + " bytes");
-    MailboxCheck check;
+    MailboxVerdict check;
     check.whole = true;
     check.message_count = header.message_count;
     return check;
 }
 
 // One record at `at`; on success `at` is moved past it.
-MailboxCheck check_record(MailboxReader& reader, std::uint32_t expected, std::uint64_t& at)
+MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::uint64_t& at)
 {
     const std::string which = "record " + number(expected) + ": ";
     unsigned char bytes[record_header_size];
@@ -95,7 +95,7 @@ MailboxCheck check_record(MailboxReader& reader, std::uint32_t expected, std::ui
     if (terminator != 0)
         return fault(end, which + "no zero byte after the text");
     at = end + 1;
-    MailboxCheck check;
+    MailboxVerdict check;
     check.whole = true;
     return check;
 }
@@ -177,7 +177,7 @@ bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to
     return true;
 }
 
-MailboxCheck check_mailbox(MailboxReader& reader)
+MailboxVerdict check_mailbox(MailboxReader& reader)
 {
     unsigned char bytes[mailbox_header_size];
     if (!mailbox_read(reader, 0, bytes, sizeof bytes)) {
@@ -185,12 +185,12 @@ MailboxCheck check_mailbox(MailboxReader& reader)
             return fault(0, std::string("read failed: ") + std::strerror(reader.error));
         return fault(reader.length, "cut short in the 84-byte header");
     }
-    MailboxCheck check = check_header(reader, bytes);
+    MailboxVerdict check = check_header(reader, bytes);
     if (!check.whole)
         return check;
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t expected = 1; expected <= check.message_count; ++expected) {
-        MailboxCheck record = check_record(reader, expected, at);
+        MailboxVerdict record = check_record(reader, expected, at);
         if (!record.whole)
             return record;
         if (expected == UINT32_MAX)

@@ -34,7 +34,7 @@ const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offse
 bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to,
                   std::size_t count);
 
-struct MailboxCheck {
+struct MailboxVerdict {
     bool whole = false;
     std::uint32_t message_count = 0;
     std::uint64_t offset = 0; // where the first fault is, when not whole
@@ -42,7 +42,7 @@ struct MailboxCheck {
 };
 
 // Reads the whole file front to back and stops at the first fault.
-MailboxCheck check_mailbox(MailboxReader& reader);
+MailboxVerdict check_mailbox(MailboxReader& reader);
 
 // One record of a whole mailbox, as found by walking it.
 struct MailboxRecord {

@@ -53,13 +53,13 @@ bool open_for_reading(MailboxReader& reader, const char* path)
     return true;
 }
 
-std::string fault_text(const MailboxCheck& check)
+std::string fault_text(const MailboxVerdict& check)
 {
     return "damaged at byte " + std::to_string(check.offset) + ": " + check.problem;
 }
 
 // Opens and checks one mailbox for list and mbox; false after saying why.
-bool open_whole(MailboxReader& reader, const char* path, MailboxCheck& check)
+bool open_whole(MailboxReader& reader, const char* path, MailboxVerdict& check)
 {
     if (!open_for_reading(reader, path))
         return false;
@@ -80,7 +80,7 @@ int check_command(int count, char** paths)
             status = 1;
             continue;
         }
-        MailboxCheck check = check_mailbox(reader);
+        MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
             std::printf("%s: %u messages, ok\n", paths[i], check.message_count);
@@ -106,7 +106,7 @@ std::string printable(const std::string& text)
 int list_command(const char* path)
 {
     MailboxReader reader;
-    MailboxCheck check;
+    MailboxVerdict check;
     if (!open_whole(reader, path, check))
         return 1;
     std::uint64_t at = mailbox_header_size;
@@ -140,7 +140,7 @@ int list_command(const char* path)
 int mbox_command(const char* path, const char* output_path)
 {
     MailboxReader reader;
-    MailboxCheck check;
+    MailboxVerdict check;
     if (!open_whole(reader, path, check))
         return 1;
     OutputFile out;
