@@ -20,10 +20,17 @@ namespace {
 constexpr std::size_t list_line_size = 512;
 constexpr std::size_t list_block_size = 64 * 1024;
 
+// No argument, or "/?", "-?" or "--help" as the only one.
 bool is_help_request(int argc, char** argv)
 {
     return argc <= 1 ||
-           (argc == 2 && (std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "-?") == 0));
+           (argc == 2 && (std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "-?") == 0 ||
+                          std::strcmp(argv[1], "--help") == 0));
+}
+
+bool is_version_request(int argc, char** argv)
+{
+    return argc == 2 && std::strcmp(argv[1], "--version") == 0;
 }
 
 std::int32_t local_year()
@@ -108,6 +115,10 @@ int run_program(int argc, char** argv)
 {
     if (is_help_request(argc, argv)) {
         print_usage();
+        return 0;
+    }
+    if (is_version_request(argc, argv)) {
+        print_version();
         return 0;
     }
     if (require_user_name())

@@ -1,5 +1,5 @@
-// The program as its users meet it: the usage screen, the argument checks,
-// and the list run over redirected standard input.
+// The program as its users meet it: the usage screen and the version, the
+// argument checks, and the list run over redirected standard input.
 #include "tests/e2e_helpers.hpp"
 
 using namespace e2e;
@@ -19,7 +19,8 @@ const std::vector<std::string> no_user = {"TZ=UTC"};
 TEST(EndToEndDriver, UsageScreenIsTheSameWhateverTheRunAround)
 {
     std::optional<std::string> reference;
-    for (std::vector<std::string> arguments : {std::vector<std::string>{}, {"/?"}, {"-?"}})
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{}, {"/?"}, {"-?"}, {"--help"}})
         for (const auto& environment : {standard_environment, no_user})
             for (const auto& list : {std::optional<std::string>{}, {"MAIL.TXT\n"}}) {
                 SCOPED_TRACE(testing::Message()
@@ -74,7 +75,21 @@ const std::string listed511 = "Processing " + path511 + " -> file ./A.MBX create
 const std::string too_long = "Cannot open file: name longer than 511 characters\n";
 const std::string one_folder = "\nProcessing MAIL.TXT -> file MAIL.MBX created\n";
 
+const std::string version = "KESTREL 1.2\n";
+
 const DriverCase driver_cases[] = {
+    {"Version", {"--version"}, {}, 0, version, no_user},
+    {"VersionRedirected", {"--version"}, "A.TXT\n", 0, version},
+    {"VersionWithOneMoreIsAFolderName",
+     {"--version", "."},
+     {},
+     1,
+     "\nProcessing --version -> Cannot open file --version\n"},
+    {"LongHelpWithOneMoreIsAFolderName",
+     {"--help", "."},
+     {},
+     1,
+     "\nProcessing --help -> Cannot open file --help\n"},
     {"NoUserOneFolder", {"MAIL.TXT"}, {}, 1, user_missing, no_user},
     {"NoUserBeforeTooMany", {"a", "b", "c"}, {}, 1, user_missing, no_user},
     {"NoUserBeforeTooManyRedirected", {"a", "b"}, "A.TXT\n", 1, user_missing, no_user},

@@ -397,7 +397,7 @@ TEST(InjectedFault, EveryCallOfAThreeFolderListRun)
     const std::string bodies[] = {"one\n", "two\n\n", "three\nlines\n"};
     for (int i = 0; i < 3; ++i) {
         const std::string &own = bodies[i], &other = bodies[(i + 1) % 3];
-        folders.push_back({"F" + std::to_string(i),
+        folders.push_back({std::string("F").append(std::to_string(i)),
                            message("NODE1::SMITH", own) + message("NODE2::JONES", other),
                            {record_text("NODE1::SMITH", own), record_text("NODE2::JONES", other)}});
     }
