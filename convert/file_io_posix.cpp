@@ -185,11 +185,18 @@ bool directory_of(const char* path, char* directory, std::size_t capacity)
 }
 
 // Whether a file linked in by its /proc/self/fd entry can be given a name:
-// without /proc the link could never be made.
+// without /proc the link could never be made. Asked once per run.
 bool can_link_unnamed_files()
 {
-    return access("/proc/self/fd", X_OK) == 0;
+    static const bool proc_mounted = access("/proc/self/fd", X_OK) == 0;
+    return proc_mounted;
 }
+
+// The file systems a mailbox goes to take names of 255 bytes; only a longer
+// name needs the directory's own limit (which may be larger). A file system
+// with a smaller limit refuses the name at the commit instead, as a failed
+// creation.
+constexpr std::size_t common_name_limit = 255;
 
 } // namespace
 
@@ -210,8 +217,9 @@ int io_create_uncommitted(const char* path, int& named)
     }
     const char* slash = std::strrchr(path, '/');
     const char* name = slash != nullptr ? slash + 1 : path;
-    long name_max = pathconf(directory, _PC_NAME_MAX);
-    if (name_max > 0 && std::strlen(name) > static_cast<std::size_t>(name_max)) {
+    std::size_t name_length = std::strlen(name);
+    long name_max = name_length > common_name_limit ? pathconf(directory, _PC_NAME_MAX) : -1;
+    if (name_max > 0 && name_length > static_cast<std::size_t>(name_max)) {
         errno = ENAMETOOLONG;
         return -1;
     }

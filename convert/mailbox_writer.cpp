@@ -118,24 +118,25 @@ int finish_mailbox()
     int fd = s.mailbox_file.fd;
     if (out_flush(s.mailbox_file) || io_write_at(fd, bytes.data(), bytes.size(), 0) || io_sync(fd))
         return mailbox_write_failed();
+    // An interrupt waits until the name is either given and armed for
+    // removal, or given for good.
     block_interrupts();
     int link_failed = io_commit_name(fd, path, s.mailbox_named);
     if (!link_failed && !s.mailbox_named) {
         s.mailbox_named = 1;
         arm_mailbox_removal(path);
     }
+    int failed = link_failed ? 0 : io_sync_directory(path);
+    if (!link_failed && !failed) {
+        s.mailbox_open = 0;
+        failed = io_close(fd);
+    }
+    if (!link_failed && !failed)
+        disarm_mailbox_removal();
     unblock_interrupts();
     if (link_failed) {
         report("Error creating the file %s\n", path);
         return 1;
     }
-    if (io_sync_directory(path))
-        return mailbox_write_failed();
-    s.mailbox_open = 0;
-    block_interrupts();
-    int failed = io_close(fd);
-    if (!failed)
-        disarm_mailbox_removal();
-    unblock_interrupts();
     return failed ? mailbox_write_failed() : 0;
 }

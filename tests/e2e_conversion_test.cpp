@@ -54,7 +54,8 @@ TEST(EndToEndConversion, WorkedExampleGivesThe413ByteMailbox)
 }
 
 // The inputs besides MAIL.TXT: "x/" is a directory, "x@" a symbolic link to
-// nothing, any other name a file; every file holds a small valid folder.
+// nothing, "x#" an empty file, any other name a file holding a small valid
+// folder.
 struct NamingCase {
     const char* name;
     std::vector<std::string> inputs;
@@ -62,7 +63,7 @@ struct NamingCase {
     std::string outcome; // what follows the "Processing" text
 };
 
-const std::string d250(250, 'd'), d251(251, 'd');
+const std::string d250(250, 'd'), d251(251, 'd'), n251(251, 'n'), n252(252, 'n');
 
 const NamingCase naming_cases[] = {
     {"Plain", {}, {"MAIL.TXT"}, "file MAIL.MBX created\n"},
@@ -94,6 +95,14 @@ const NamingCase naming_cases[] = {
      {d251 + "/"},
      {"MAIL.TXT", d251},
      "Cannot create file: path longer than 259 characters\n"},
+    // A mailbox name longer than the file system takes is refused at
+    // staging, before the (empty) folder is looked at, although the mailbox
+    // gets its name only at the commit.
+    {"MailboxNameOf255Characters", {n251 + "#"}, {n251}, "Incorrect format file\n"},
+    {"MailboxNameOf256Characters",
+     {n252 + "#"},
+     {n252},
+     "Error creating the file " + n252 + ".MBX\n"},
 };
 
 class EndToEndNaming : public testing::TestWithParam<NamingCase> {};
@@ -105,12 +114,14 @@ TEST_P(EndToEndNaming, ChoosesTheMailboxName)
     w.put("MAIL.TXT", simple_folder);
     for (std::string name : c.inputs) {
         char kind = name.back();
-        if (kind == '/' || kind == '@')
+        if (kind == '/' || kind == '@' || kind == '#')
             name.pop_back();
         if (kind == '/')
             std::filesystem::create_directory(w.dir.file(name));
         else if (kind == '@')
             std::filesystem::create_symlink("gone", w.dir.file(name));
+        else if (kind == '#')
+            w.put(name, "");
         else
             w.put(name, simple_folder);
     }
