@@ -69,6 +69,7 @@ int run_list(const char* directory)
             break;
         if (line[length - 1] == '\n')
             line[length - 1] = '\0';
+        decode_list_line(line, sizeof line);
         ++line_count;
         report("Processing %s -> ", line);
         convert_one(line, directory);

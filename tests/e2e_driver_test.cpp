@@ -57,7 +57,7 @@ struct DriverCase {
 // The progress line of a list-run folder that converts, into ".".
 std::string listed(const std::string& base)
 {
-    return "Processing " + base + ".TXT -> file ./" + base + ".MBX created\n";
+    return "Processing " + base + ".TXT -> file ." + sep + base + ".MBX created\n";
 }
 
 const std::string x511(511, 'x');

@@ -185,8 +185,9 @@ struct Folder {
 // program's own messages and no mailbox. True when it failed.
 bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir)
 {
-    std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX";
-    if (outcome == "file " + mailbox + " created") {
+    std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX",
+                shown = "out" + sep + folder.name + ".MBX";
+    if (outcome == "file " + shown + " created") {
         EXPECT_EQ(mailbox_texts(dir.file(mailbox)), folder.texts);
         return false;
     }
@@ -194,7 +195,7 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
                                "out : No such directory",
                                "Cannot create file: existing .MBX and .MB_ files",
                                "Cannot create file: path longer than 259 characters",
-                               "Error creating the file " + mailbox,
+                               "Error creating the file " + shown,
                                "Error creating the temporary VMS mail file",
                                "Error reading the file " + path,
                                "Error writing the temporary VMS mail file",
@@ -202,7 +203,7 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
                                "Unable to open the temporary file",
                                "Error writing the temporary file",
                                "Error reading the temporary VMS mail file",
-                               "Error writing the file " + mailbox};
+                               "Error writing the file " + shown};
     EXPECT_NE(std::find(std::begin(own), std::end(own), outcome), std::end(own)) << outcome;
     EXPECT_FALSE(file_exists(dir.file(mailbox)));
     return true;

@@ -3,6 +3,7 @@
 // is written to the file named by KESTREL_FAULT_COUNT, when that is set, so
 // that a test knows when it has tried every call of a run.
 #include "app/driver.hpp"
+#include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 
 #include <cstdio>
@@ -12,8 +13,11 @@ int main(int argc, char** argv)
 {
     if (const char* at = std::getenv("KESTREL_FAULT_AT"))
         io_fail_call_number(std::atoll(at));
+    keep_standard_streams_taken();
+    take_program_arguments(argc, argv);
     int status = run_program(argc, argv);
     std::fflush(stdout);
+    restore_standard_streams();
     if (const char* count_path = std::getenv("KESTREL_FAULT_COUNT")) {
         if (std::FILE* f = std::fopen(count_path, "w")) {
             std::fprintf(f, "%lld\n", static_cast<long long>(io_call_count()));
