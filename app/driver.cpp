@@ -20,10 +20,17 @@ namespace {
 constexpr std::size_t list_line_size = 512;
 constexpr std::size_t list_block_size = 64 * 1024;
 
+// No argument, or "/?", "-?" or "--help" as the only one.
 bool is_help_request(int argc, char** argv)
 {
     return argc <= 1 ||
-           (argc == 2 && (std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "-?") == 0));
+           (argc == 2 && (std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "-?") == 0 ||
+                          std::strcmp(argv[1], "--help") == 0));
+}
+
+bool is_version_request(int argc, char** argv)
+{
+    return argc == 2 && std::strcmp(argv[1], "--version") == 0;
 }
 
 std::int32_t local_year()
@@ -67,12 +74,26 @@ int run_list(const char* directory)
         std::size_t length = read_list_line(line, sizeof line, list);
         if (length == 0)
             break;
+        // A line that does not fit is one folder all the same, never the
+        // start of a second: its rest would name an unrelated file.
+        bool too_long =
+            length == sizeof line - 1 && line[length - 1] != '\n' && !line_ends_after_piece(list);
         if (line[length - 1] == '\n')
             line[length - 1] = '\0';
         decode_list_line(line, sizeof line);
         ++line_count;
         report("Processing %s -> ", line);
+        if (too_long) {
+            skip_rest_of_line(list);
+            report("Cannot open file: name longer than %zu characters\n", sizeof line - 1);
+            continue;
+        }
         convert_one(line, directory);
+    }
+    // A list cut short by a read error must not pass for a finished one.
+    if (list.failed) {
+        report("Error reading the list of folders: %s\n", io_error_text());
+        return 1;
     }
     if (line_count == 0) {
         report("No redirection files\n");
@@ -95,6 +116,10 @@ int run_program(int argc, char** argv)
 {
     if (is_help_request(argc, argv)) {
         print_usage();
+        return 0;
+    }
+    if (is_version_request(argc, argv)) {
+        print_version();
         return 0;
     }
     if (require_user_name())

@@ -156,9 +156,23 @@ bool line_ends_after_piece(TextInput& input)
             ++input.start;
             return true;
         }
+        if (c == ctrl_z && input.console_rules) {
+            input.at_end = true;
+            input.start = input.end;
+            return true;
+        }
         // CR and NUL bytes would be dropped by the next read as well.
         if (c != carriage_return && c != '\0')
             return false;
         ++input.start;
     }
+}
+
+void skip_rest_of_line(TextInput& input)
+{
+    char rest[512];
+    std::size_t length;
+    do
+        length = read_list_line(rest, sizeof rest, input);
+    while (length == sizeof rest - 1 && rest[length - 1] != '\n');
 }

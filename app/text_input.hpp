@@ -41,3 +41,6 @@ std::size_t read_line_in_place(const char*& line, char* buffer, std::size_t size
 // (which is taken) or the input ends. A line of exactly that length is then
 // whole, not the first piece of a longer one. May read the next block.
 bool line_ends_after_piece(TextInput& input);
+
+// Reads and drops what is left of the current line, its newline included.
+void skip_rest_of_line(TextInput& input);

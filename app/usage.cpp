@@ -7,13 +7,16 @@
 namespace {
 
 constexpr const char* program_name = "KESTREL";
+// The project's version, given by the build (CMakeLists.txt).
+constexpr const char* program_version = KESTREL_VERSION;
 
 } // namespace
 
 void print_usage()
 {
     const char* user = user_name_variable;
-    std::printf("\n\t%s v%s (%s), %s\n\n", program_name, "1.2", "32 bit", "14th August 1997");
+    std::printf("\n\t%s v%s (%s), %s\n\n", program_name, program_version, "32 bit",
+                "14th August 1997");
     std::printf("\nThis program converts VAX mail folder files which have been created by using\n");
     std::printf("the VAX mail commands:\n\n");
     std::printf("  MAIL> SELECT {folder}\n");
@@ -58,5 +61,11 @@ void print_usage()
     std::printf("   Also, no trailing whitespace characters are allowed.\n\n\n");
     std::printf("Written by the KESTREL developers\n");
     std::printf("E-mail: kestrel-developers@example.org\n");
+    std::fflush(stdout);
+}
+
+void print_version()
+{
+    std::printf("%s %s\n", program_name, program_version);
     std::fflush(stdout);
 }

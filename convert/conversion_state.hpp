@@ -26,7 +26,10 @@ struct ConversionState {
     int staged_created = 0;
     int staged_open = 0;
     int mailbox_open = 0;
-    int mailbox_created = 0; // this folder's staging created the mailbox file
+    // The mailbox file has its name on disk: given at the commit point, or
+    // from its creation where the file system cannot make unnamed files. A
+    // failed conversion then removes that name.
+    int mailbox_named = 0;
     int message_buffer_open = 0;
 
     std::array<char, staged_name_capacity + 1> staged_name{};

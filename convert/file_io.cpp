@@ -10,6 +10,7 @@ namespace {
 std::int64_t calls_made = 0;
 [[maybe_unused]] std::int64_t call_to_fail = 0;
 const char* failed_call = nullptr;
+[[maybe_unused]] bool unnamed_refused = false;
 
 } // namespace
 
@@ -34,6 +35,20 @@ std::int64_t io_call_count()
 void io_fail_call_number(std::int64_t number)
 {
     call_to_fail = number;
+}
+
+void io_refuse_unnamed_files()
+{
+    unnamed_refused = true;
+}
+
+bool io_unnamed_files_refused()
+{
+#ifdef KESTREL_FAULT_INJECTION
+    return unnamed_refused;
+#else
+    return false;
+#endif
 }
 
 const char* io_failed_call_name()

@@ -51,6 +51,11 @@ int io_sync_directory(const char* path);
 // ("No space left on device").
 const char* io_error_text();
 
+// In a fault-injection build, makes the mailbox be created as on a file
+// system that cannot make unnamed files; io_unnamed_files_refused tells.
+void io_refuse_unnamed_files();
+bool io_unnamed_files_refused();
+
 // In a fault-injection build, the name of the call made to fail ("write",
 // "close", ...), or null when none has failed yet.
 const char* io_failed_call_name();

@@ -2,7 +2,10 @@
 #include "convert/file_io.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,6 +80,8 @@ int io_write(int fd, const void* data, std::size_t size)
         ssize_t put = write(fd, bytes, size);
         if (put < 0 && errno == EINTR)
             continue;
+        if (put == 0)
+            errno = EIO;
         if (put <= 0)
             return 1;
         bytes += put;
@@ -149,4 +154,126 @@ bool io_path_exists(const char* path)
     if (io_injected_failure("path_exists"))
         return false;
     return access(path, F_OK) == 0;
+}
+
+int io_close_discarded(int fd)
+{
+    if (io_injected_failure("close_discarded")) {
+        close(fd);
+        return 1;
+    }
+    return close(fd) == 0 ? 0 : 1;
+}
+
+namespace {
+
+// The directory part of `path`, through its last slash, or "." when it has
+// none; false when it does not fit.
+bool directory_of(const char* path, char* directory, std::size_t capacity)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::strcpy(directory, ".");
+        return true;
+    }
+    std::size_t length = static_cast<std::size_t>(slash - path) + 1;
+    if (length >= capacity)
+        return false;
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+    return true;
+}
+
+// Whether a file linked in by its /proc/self/fd entry can be given a name:
+// without /proc the link could never be made.
+bool can_link_unnamed_files()
+{
+    return access("/proc/self/fd", X_OK) == 0;
+}
+
+} // namespace
+
+// An unnamed file in the mailbox's directory (O_TMPFILE): until it is
+// linked in at the commit point, kill -9, a crash or a power loss leave no
+// name behind. A file system that cannot make one gets the named file as
+// before. The name's length is checked here, since the unnamed file would
+// only meet it at the commit.
+int io_create_uncommitted(const char* path, int& named)
+{
+    named = 0;
+    if (io_injected_failure("create_uncommitted"))
+        return -1;
+    char directory[PATH_MAX];
+    if (!directory_of(path, directory, sizeof directory)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    long name_max = pathconf(directory, _PC_NAME_MAX);
+    if (name_max > 0 && std::strlen(name) > static_cast<std::size_t>(name_max)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (can_link_unnamed_files() && !io_unnamed_files_refused()) {
+        int fd = open(directory, O_WRONLY | O_TMPFILE | O_CLOEXEC, new_file_mode);
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+            return fd;
+    }
+    named = 1;
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
+}
+
+int io_sync(int fd)
+{
+    if (io_injected_failure("sync"))
+        return 1;
+    int status;
+    do
+        status = fsync(fd);
+    while (status != 0 && errno == EINTR);
+    return status == 0 ? 0 : 1;
+}
+
+// linkat fails rather than replace a name that somebody else has taken
+// since the mailbox was staged.
+int io_commit_name(int fd, const char* path, int named)
+{
+    if (io_injected_failure("commit_name"))
+        return 1;
+    if (named)
+        return 0;
+    char fd_path[32];
+    std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, fd_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : 1;
+}
+
+// A file system that cannot flush a directory (EINVAL) keeps its entries
+// by other means.
+int io_sync_directory(const char* path)
+{
+    if (io_injected_failure("sync_directory"))
+        return 1;
+    char directory[PATH_MAX];
+    if (!directory_of(path, directory, sizeof directory)) {
+        errno = ENAMETOOLONG;
+        return 1;
+    }
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    int status;
+    do
+        status = fsync(fd);
+    while (status != 0 && errno == EINTR);
+    bool failed = status != 0 && errno != EINVAL;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return failed ? 1 : 0;
+}
+
+const char* io_error_text()
+{
+    return std::strerror(errno);
 }

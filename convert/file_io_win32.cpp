@@ -402,7 +402,7 @@ int io_create_uncommitted(const char* path, int& named)
         return -1;
     int fd = adopt(open_by_name(path, GENERIC_READ | GENERIC_WRITE | DELETE,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, new_file_flags));
-    if (fd >= 0 && set_delete_mark(handle_of(fd), true))
+    if (fd >= 0 && !io_unnamed_files_refused() && set_delete_mark(handle_of(fd), true))
         named = 0;
     return fd;
 }

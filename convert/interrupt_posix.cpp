@@ -18,16 +18,25 @@ char staged_to_remove[staged_name_capacity + 1];
 volatile sig_atomic_t mailbox_armed = 0;
 volatile sig_atomic_t staged_armed = 0;
 
+// The notice may go to a pipe whose reader has gone: SIGPIPE is ignored
+// first (which also drops one already pending), so that the write fails
+// instead and the process ends by the signal that interrupted it. That
+// signal is then unblocked and raised again with its default action.
 void on_fatal_signal(int signal_number)
 {
     if (mailbox_armed)
         unlink(mailbox_to_remove);
     if (staged_armed)
         unlink(staged_to_remove);
+    signal(SIGPIPE, SIG_IGN);
     static const char notice[] = "\nInterrupted\n";
     ssize_t ignored = write(STDOUT_FILENO, notice, sizeof notice - 1);
     (void)ignored;
     signal(signal_number, SIG_DFL);
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signal_number);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
     raise(signal_number);
 }
 

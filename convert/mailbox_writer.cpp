@@ -19,7 +19,7 @@ void put_u32(unsigned char* at, std::uint32_t value)
 
 int mailbox_write_failed()
 {
-    report("Error writing the file %s\n", conversion.mailbox_path.data());
+    report("Error writing the file %s: %s\n", conversion.mailbox_path.data(), io_error_text());
     return 1;
 }
 
@@ -74,7 +74,7 @@ int write_message_record()
                                mailbox_failed)) {
         if (mailbox_failed)
             return mailbox_write_failed();
-        report("Error writing the temporary file\n");
+        report("Error writing the temporary file: %s\n", io_error_text());
         return 1;
     }
     static const unsigned char terminator = 0;
@@ -83,9 +83,13 @@ int write_message_record()
     return 0;
 }
 
-// The commit point of a conversion: the final header is in place and the
-// file is closed without error, so every byte has reached the file system.
-// Only then does the file stop being removed by an interrupt.
+// The commit point of a conversion. The final header is written and every
+// byte of the file is flushed to the device before the file gets its name,
+// which it takes exclusively, so that the name stands only for a complete
+// mailbox and never replaces one that somebody else made meanwhile. Then
+// the directory entry is flushed too, and the file closed. From the name on,
+// a failure or an interrupt removes the name again; once every step has
+// succeeded the mailbox is the user's, and nothing removes it.
 int finish_mailbox()
 {
     ConversionState& s = conversion;
@@ -94,11 +98,26 @@ int finish_mailbox()
     mailbox_header.file_size =
         static_cast<std::uint32_t>(mailbox_file_size(s.message_count, s.total_text_size));
     auto bytes = encode_mailbox_header(mailbox_header);
-    if (out_flush(s.mailbox_file) || io_write_at(s.mailbox_file.fd, bytes.data(), bytes.size(), 0))
+    const char* path = s.mailbox_path.data();
+    int fd = s.mailbox_file.fd;
+    if (out_flush(s.mailbox_file) || io_write_at(fd, bytes.data(), bytes.size(), 0) || io_sync(fd))
+        return mailbox_write_failed();
+    block_interrupts();
+    int link_failed = io_commit_name(fd, path, s.mailbox_named);
+    if (!link_failed && !s.mailbox_named) {
+        s.mailbox_named = 1;
+        arm_mailbox_removal(path);
+    }
+    unblock_interrupts();
+    if (link_failed) {
+        report("Error creating the file %s\n", path);
+        return 1;
+    }
+    if (io_sync_directory(path))
         return mailbox_write_failed();
     s.mailbox_open = 0;
     block_interrupts();
-    int failed = io_close(s.mailbox_file.fd);
+    int failed = io_close(fd);
     if (!failed)
         disarm_mailbox_removal();
     unblock_interrupts();

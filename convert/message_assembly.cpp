@@ -48,7 +48,7 @@ int put_text(const void* data, std::size_t size)
 {
     ConversionState& s = conversion;
     if (message_buffer_put(s.message_buffer_file, data, size)) {
-        report("Error writing the temporary file\n");
+        report("Error writing the temporary file: %s\n", io_error_text());
         return 1;
     }
     s.text_size += static_cast<std::int64_t>(size);
@@ -114,7 +114,7 @@ int start_message(char* line, std::size_t& length)
         if (close_message())
             return 1;
         if (message_buffer_reset(s.message_buffer_file)) {
-            report("Error writing the temporary file\n");
+            report("Error writing the temporary file: %s\n", io_error_text());
             return 1;
         }
         s.text_size = 0;
@@ -211,7 +211,7 @@ int convert_folder()
         std::size_t length = read_line_in_place(line, buffer, line_buffer_size, s.staged_file);
         if (length == 0) {
             if (s.staged_file.failed) {
-                report("Error reading the temporary VMS mail file\n");
+                report("Error reading the temporary VMS mail file: %s\n", io_error_text());
                 return 1;
             }
             return finish_folder();

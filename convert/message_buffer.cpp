@@ -3,6 +3,7 @@
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 int message_buffer_open(MessageBuffer& buffer)
@@ -49,6 +50,8 @@ int message_buffer_copy_to(MessageBuffer& buffer, OutputFile& out, bool& out_fai
     buffer.used = 0;
     for (std::int64_t left = buffer.spilled; left > 0;) {
         ssize_t got = io_read(buffer.fd, buffer.data, buffer.capacity);
+        if (got == 0)
+            errno = EIO; // the file is shorter than what was written to it
         if (got <= 0)
             return 1;
         if (out_put(out, buffer.data, static_cast<std::size_t>(got))) {
@@ -72,7 +75,7 @@ int message_buffer_reset(MessageBuffer& buffer)
 void message_buffer_close(MessageBuffer& buffer)
 {
     if (buffer.fd >= 0)
-        io_close(buffer.fd);
+        io_close_discarded(buffer.fd);
     buffer.fd = -1;
     buffer.used = 0;
     buffer.spilled = 0;

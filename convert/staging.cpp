@@ -29,13 +29,21 @@ bool append_to_path(const char* text)
     return true;
 }
 
+// A file that stays on disk against the program's will is worth a word:
+// a broken mailbox, or a copy of the folder.
+void remove_or_report(const char* path)
+{
+    if (io_remove(path))
+        report("Cannot remove the file %s: %s\n", path, io_error_text());
+}
+
 // The undoing of a staging that failed half way: closes what it opened and
 // removes what it created, and nothing else.
 int undo_staging()
 {
     ConversionState& s = conversion;
     if (s.staged_write_fd >= 0) {
-        io_close(s.staged_write_fd);
+        io_close_discarded(s.staged_write_fd);
         s.staged_write_fd = -1;
     }
     close_and_clean(1);
@@ -71,13 +79,18 @@ int choose_mailbox_path(const char* directory)
     return 0;
 }
 
+// The mailbox file is made without its name where the file system allows:
+// the name is given at the commit point, to a complete file.
 int create_mailbox_file()
 {
     ConversionState& s = conversion;
     block_interrupts();
-    int fd = io_create_new(s.mailbox_path.data());
-    if (fd >= 0)
+    int named = 0;
+    int fd = io_create_uncommitted(s.mailbox_path.data(), named);
+    if (fd >= 0 && named) {
+        s.mailbox_named = 1;
         arm_mailbox_removal(s.mailbox_path.data());
+    }
     unblock_interrupts();
     if (fd < 0) {
         report("Error creating the file %s\n", s.mailbox_path.data());
@@ -86,7 +99,6 @@ int create_mailbox_file()
     s.mailbox_file.fd = fd;
     s.mailbox_file.used = 0;
     s.mailbox_open = 1;
-    s.mailbox_created = 1;
     return 0;
 }
 
@@ -136,19 +148,19 @@ int copy_folder(const char* folder_path)
         if (got == 0)
             break;
         if (got < 0) {
-            report("Error reading the file %s\n", folder_path);
+            report("Error reading the file %s: %s\n", folder_path, io_error_text());
             return 1;
         }
         std::size_t kept = drop_ctrl_z_and_nul(block, static_cast<std::size_t>(got));
         if (io_write(s.staged_write_fd, block, kept)) {
-            report("Error writing the temporary VMS mail file\n");
+            report("Error writing the temporary VMS mail file: %s\n", io_error_text());
             return 1;
         }
     }
     int fd = s.staged_write_fd;
     s.staged_write_fd = -1;
     if (io_close(fd)) {
-        report("Error writing the temporary VMS mail file\n");
+        report("Error writing the temporary VMS mail file: %s\n", io_error_text());
         return 1;
     }
     return 0;
@@ -191,7 +203,7 @@ void take_base_name(const char* folder_path, char* base_name, std::size_t capaci
 int stage_folder(const char* folder_path, const char* directory)
 {
     ConversionState& s = conversion;
-    s.folder_open = s.staged_created = s.staged_open = s.mailbox_open = s.mailbox_created = 0;
+    s.folder_open = s.staged_created = s.staged_open = s.mailbox_open = s.mailbox_named = 0;
     s.folder_file = io_open_read(folder_path);
     if (s.folder_file < 0) {
         report("Cannot open file %s\n", folder_path);
@@ -209,21 +221,23 @@ void close_and_clean(int failed)
 {
     ConversionState& s = conversion;
     if (s.folder_open)
-        io_close(s.folder_file);
+        io_close_discarded(s.folder_file);
     if (s.staged_open)
-        io_close(s.staged_file.fd);
+        io_close_discarded(s.staged_file.fd);
+    // Still open only when the conversion failed: an unnamed mailbox is gone
+    // with its descriptor.
     if (s.mailbox_open)
-        io_close(s.mailbox_file.fd);
+        io_close_discarded(s.mailbox_file.fd);
     if (s.message_buffer_open)
         message_buffer_close(s.message_buffer_file);
     if (s.staged_created) {
-        io_remove(s.staged_name.data());
+        remove_or_report(s.staged_name.data());
         disarm_staged_removal();
     }
-    if (failed && s.mailbox_created) {
-        io_remove(s.mailbox_path.data());
+    if (failed && s.mailbox_named) {
+        remove_or_report(s.mailbox_path.data());
         disarm_mailbox_removal();
     }
     s.folder_open = s.staged_open = s.mailbox_open = s.message_buffer_open = 0;
-    s.staged_created = s.mailbox_created = 0;
+    s.staged_created = s.mailbox_named = 0;
 }

@@ -136,11 +136,11 @@ struct Expectation {
 
 // The folder as the converter should read it: without Ctrl-Z, NUL and CR
 // bytes, in reads of at most 511 characters and the newline after them.
-// A read of 511 characters without a newline is a piece of a longer line,
-// and the read after it continues that line: it is never a form-feed line,
-// a message start or a subject line. A message starts at a "From:<TAB>" line
-// that follows a form-feed line; lines before the first message are dropped
-// and do not clear a form feed held in front of it.
+// A read of 511 characters without a newline is a piece of a longer line
+// unless the text ends there, and the read after it continues that line: it is never a form-feed
+// line, a message start or a subject line. A message starts at a "From:<TAB>" line that follows a
+// form-feed line; lines before the first message are dropped and do not clear a form feed held in
+// front of it.
 Expectation expect(std::string_view folder, const Run& run)
 {
     std::string text;
@@ -163,7 +163,7 @@ Expectation expect(std::string_view folder, const Run& run)
         bool ends_in_newline = line.back() == '\n';
         if (ends_in_newline)
             line.pop_back();
-        previous_piece = !ends_in_newline && length == 511;
+        previous_piece = !ends_in_newline && length == 511 && at < text.size();
         const char* ending = previous_piece ? "" : "\r\n";
         if (!continuation)
             ++line_number;
@@ -211,8 +211,6 @@ Expectation expect(std::string_view folder, const Run& run)
     }
     if (e.texts.empty())
         e.failure = "Incorrect format file\n";
-    else if (previous_piece)
-        e.texts.back() += "\r\n";
     return e;
 }
 

@@ -108,7 +108,7 @@ TEST(BadInput, ListsEmptyOrEndedByCtrlZ)
             write_file(dir.file(name), message("NODE1::SMITH", "hi\n"));
         write_file(side.file("list"), c.list);
         expect_run(run_child(run_in(dir, {"out"}, side.file("list"))), c.converted ? 0 : 1,
-                   c.converted ? "\n" + done.substr(0, 43 * c.converted)
+                   c.converted ? std::string("\n").append(done, 0, 43 * c.converted)
                                : "\nNo redirection files\n");
         EXPECT_EQ(entries_in(dir.file("out")),
                   Names(mailboxes.begin(), mailboxes.begin() + c.converted));

@@ -1,5 +1,5 @@
-// The program as its users meet it: the usage screen, the argument checks,
-// and the list run over redirected standard input.
+// The program as its users meet it: the usage screen and the version, the
+// argument checks, and the list run over redirected standard input.
 #include "tests/e2e_helpers.hpp"
 
 using namespace e2e;
@@ -19,7 +19,8 @@ const std::vector<std::string> no_user = {"TZ=UTC"};
 TEST(EndToEndDriver, UsageScreenIsTheSameWhateverTheRunAround)
 {
     std::optional<std::string> reference;
-    for (std::vector<std::string> arguments : {std::vector<std::string>{}, {"/?"}, {"-?"}})
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{}, {"/?"}, {"-?"}, {"--help"}})
         for (const auto& environment : {standard_environment, no_user})
             for (const auto& list : {std::optional<std::string>{}, {"MAIL.TXT\n"}}) {
                 SCOPED_TRACE(testing::Message()
@@ -61,9 +62,34 @@ std::string listed(const std::string& base)
 }
 
 const std::string x511(511, 'x');
+// A name of 511 characters that names A.TXT.
+std::string dots(std::size_t n)
+{
+    std::string s;
+    while (n-- > 0)
+        s += "./";
+    return s;
+}
+const std::string path511 = dots(253) + "A.TXT";
+const std::string listed511 = "Processing " + path511 + " -> file ." + sep + "A.MBX created\n";
+const std::string too_long = "Cannot open file: name longer than 511 characters\n";
 const std::string one_folder = "\nProcessing MAIL.TXT -> file MAIL.MBX created\n";
 
+const std::string version = "KESTREL 1.2\n";
+
 const DriverCase driver_cases[] = {
+    {"Version", {"--version"}, {}, 0, version, no_user},
+    {"VersionRedirected", {"--version"}, "A.TXT\n", 0, version},
+    {"VersionWithOneMoreIsAFolderName",
+     {"--version", "."},
+     {},
+     1,
+     "\nProcessing --version -> Cannot open file --version\n"},
+    {"LongHelpWithOneMoreIsAFolderName",
+     {"--help", "."},
+     {},
+     1,
+     "\nProcessing --help -> Cannot open file --help\n"},
     {"NoUserOneFolder", {"MAIL.TXT"}, {}, 1, user_missing, no_user},
     {"NoUserBeforeTooMany", {"a", "b", "c"}, {}, 1, user_missing, no_user},
     {"NoUserBeforeTooManyRedirected", {"a", "b"}, "A.TXT\n", 1, user_missing, no_user},
@@ -114,11 +140,21 @@ const DriverCase driver_cases[] = {
      0,
      "\nProcessing NOPE1 -> Cannot open file NOPE1\nProcessing NOPE2 -> Cannot open file NOPE2\n"},
     {"ListDirectoryMissing", {"nowhere"}, "A.TXT\n", 1, "\nnowhere : No such directory\n"},
-    {"ListLineLongerThan511Split",
+    // A line of 511 characters fits; a longer one is one folder that is
+    // too long, and the rest of it names nothing.
+    {"ListLineOf511Characters",
      {"."},
-     x511 + "A.TXT\n",
+     path511 + "\n" + path511 + "\r\nB.TXT\n" + x511,
      0,
-     "\nProcessing " + x511 + " -> Cannot open file " + x511 + "\n" + listed("A")},
+     "\nProcessing " + path511 + " -> file ." + sep + "A.MBX created\nProcessing " + path511 +
+         " -> file ." + sep + "A.MB_ created\n" + listed("B") + "Processing " + x511 +
+         " -> Cannot open file " + x511 + "\n"},
+    {"ListLineLongerThan511IsOneFolder",
+     {"."},
+     x511 + "A.TXT\nB.TXT\n" + x511 + "\r\ryy\n" + x511 + "A.TXT\x1A",
+     0,
+     "\nProcessing " + x511 + " -> " + too_long + listed("B") + "Processing " + x511 + " -> " +
+         too_long + "Processing " + x511 + " -> " + too_long},
 };
 
 class EndToEndDriverTable : public testing::TestWithParam<DriverCase> {};

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,15 +48,17 @@ TEST(ResourceLimit, TripsInEachStageAndLeavesNothing)
         std::string result;
     } const cases[] = {
         {"staged copy written", large_folder(200000), 100000, 0,
-         "Error writing the temporary VMS mail file\n"},
+         "Error writing the temporary VMS mail file: File too large\n"},
         {"staged copy written, Ctrl-Z left out", large_folder(200000) + "\x1A", 100000, 0,
-         "Error writing the temporary VMS mail file\n"},
-        {"message buffer spilled", spilling, 900000, 0, "Error writing the temporary file\n"},
-        {"spilled record copied", spilling, spilled + 50, 0, "Error writing the file MAIL.MBX\n"},
+         "Error writing the temporary VMS mail file: File too large\n"},
+        {"message buffer spilled", spilling, 900000, 0,
+         "Error writing the temporary file: File too large\n"},
+        {"spilled record copied", spilling, spilled + 50, 0,
+         "Error writing the file MAIL.MBX: File too large\n"},
         {"mailbox record written", message("NODE2::JONES", std::string(300000, '\n')), 450000, 0,
-         "Error writing the file MAIL.MBX\n"},
+         "Error writing the file MAIL.MBX: File too large\n"},
         {"mailbox flushed at the end", many_messages, 120000, 0,
-         "Error writing the file MAIL.MBX\n"},
+         "Error writing the file MAIL.MBX: File too large\n"},
         // Opened in turn: the folder, the mailbox, the staged copy (reopened
         // for reading once filled), the message buffer.
         {"mailbox created", small, -1, 1, "Error creating the file MAIL.MBX\n"},
@@ -86,7 +89,7 @@ TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
     const std::pair<std::string, std::string> bad[] = {
         {"DATE.TXT", "From: line 2 in file has invalid VAX date/time\n>" + bad_date + "<\n"},
         {"gone.TXT", "Cannot open file gone.TXT\n"},
-        {"sub", "Error reading the file sub\n"},
+        {"sub", "Error reading the file sub: Is a directory\n"},
         {"", "Cannot open file \n"},
         {"BAD.TXT", "Incorrect format file\n"}};
     Names inputs = {"BAD.TXT", "DATE.TXT", "out", "sub"}, mailboxes;
@@ -125,7 +128,7 @@ TEST(StagingFailure, UnusableFolderOrOutputNames)
     make_directory(dir.file("DIR.MBX"));
     ASSERT_EQ(symlink("gone", dir.file("LINK.MBX").c_str()), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"sub"}, "Error reading the file sub\n"},
+        {{"sub"}, "Error reading the file sub: Is a directory\n"},
         {{"MAIL.TXT", "plain"}, "Error creating the file plain/MAIL.MBX\n"},
         {{"DIR.TXT"}, "file DIR.MB_ created\n"},    // a directory takes the name
         {{"LINK.TXT"}, "file LINK.MB_ created\n"}}; // so does a dangling link
@@ -173,6 +176,37 @@ TEST(StagingFailure, WorkingDirectoryRemovedUnderTheProgram)
     EXPECT_EQ(entries_in(dir.file("out")), Names{});
 }
 
+// The folder comes through a FIFO, so the test can take the mailbox's name
+// while the program copies the folder: the name was free at staging, and
+// the commit must fail rather than replace what somebody else put there.
+// Until then no mailbox name exists, the conversion's own included.
+TEST(StagingFailure, MailboxNameTakenBeforeTheCommit)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
+    ChildProcess child = start_child(run_in(dir, {"MAIL.TXT"}));
+    int folder = open(dir.file("MAIL.TXT").c_str(), O_WRONLY);
+    ASSERT_GE(folder, 0);
+    std::string text = message("NODE1::SMITH", "hi\n");
+    ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    // The staged copy is made after the mailbox: the name has been chosen.
+    bool staged = false;
+    for (int polls = 0; polls < 100000 && !staged; ++polls) {
+        Names entries = dir.entries();
+        staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
+        if (!staged)
+            usleep(100);
+    }
+    ASSERT_TRUE(staged);
+    EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
+    write_file(dir.file("MAIL.MBX"), "somebody else's");
+    close(folder);
+    expect_run(finish_child(child), 1,
+               "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
+    EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
+    EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
+}
+
 // ---- Every call of the file layer failing in turn ----
 
 struct Folder {
@@ -182,7 +216,8 @@ struct Folder {
 };
 
 // The outcome of one folder: its mailbox created and complete, or one of the
-// program's own messages and no mailbox. True when it failed.
+// program's own messages (and no mailbox, which the caller checks). True when it failed. The
+// messages that carry the system's reason end with the injected one.
 bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir)
 {
     std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX",
@@ -191,27 +226,38 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
         EXPECT_EQ(mailbox_texts(dir.file(mailbox)), folder.texts);
         return false;
     }
+    const std::string eio = ": Input/output error";
     const std::string own[] = {"Cannot open file " + path,
                                "out : No such directory",
                                "Cannot create file: existing .MBX and .MB_ files",
                                "Cannot create file: path longer than 259 characters",
                                "Error creating the file " + shown,
                                "Error creating the temporary VMS mail file",
-                               "Error reading the file " + path,
-                               "Error writing the temporary VMS mail file",
+                               "Error reading the file " + path + eio,
+                               "Error writing the temporary VMS mail file" + eio,
                                "Cannot open temporary VMS mail file for reading",
                                "Unable to open the temporary file",
-                               "Error writing the temporary file",
-                               "Error reading the temporary VMS mail file",
-                               "Error writing the file " + shown};
+                               "Error writing the temporary file" + eio,
+                               "Error reading the temporary VMS mail file" + eio,
+                               "Error writing the file " + shown + eio};
     EXPECT_NE(std::find(std::begin(own), std::end(own), outcome), std::end(own)) << outcome;
-    EXPECT_FALSE(file_exists(dir.file(mailbox)));
     return true;
+}
+
+// Calls whose failure cannot cost the user anything, and so go unreported:
+// the close of a file only read or thrown away, and a name test that, as
+// it happens, finds the name free anyway.
+bool failure_goes_unseen(const std::string& call)
+{
+    return call == "close_discarded" || call == "entry_exists";
 }
 
 // Runs the program with its Nth file-layer call failing, N = 1, 2, ... until
 // a run completes without reaching N; returns the number of calls tried.
-long fail_each_call(const std::vector<Folder>& folders, bool list_run)
+// Every failure of a call that matters must show: a folder not converted,
+// or the staged copy reported as left on disk.
+long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool named_mailbox,
+                    std::set<std::string>& calls_failed)
 {
     TempDir scratch;
     std::string list;
@@ -224,20 +270,29 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run)
         make_directory(dir.file("out"));
         for (const auto& f : folders)
             write_file(dir.file(f.name + ".TXT"), f.bytes);
-        Names inputs = dir.entries(), created;
+        Names inputs = dir.entries(), created, left_behind;
         ChildOptions options = list_run ? run_in(dir, {"out"}, scratch.file("list"))
                                         : run_in(dir, {folders[0].name + ".TXT", "out"});
         options.binary = kestrel_faulty_binary();
         options.environment.push_back("KESTREL_FAULT_AT=" + std::to_string(n));
         options.environment.push_back("KESTREL_FAULT_COUNT=" + scratch.file("count"));
+        if (named_mailbox)
+            options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
         unlink(scratch.file("count").c_str());
         ChildResult r = run_child(options);
-        long calls = std::stol(read_file(scratch.file("count")));
+        std::istringstream count(read_file(scratch.file("count")));
+        long calls = 0;
+        std::string call;
+        count >> calls >> call;
+        SCOPED_TRACE("the call was " + call);
+        if (call != "-")
+            calls_failed.insert(call);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.errors, "");
-        int failures = 0;
+        int failures = 0, staged_reported = 0;
         if (list_run &&
-            (r.output == "\nout : No such directory\n" || r.output == "\nNo redirection files\n")) {
+            (r.output == "\nout : No such directory\n" || r.output == "\nNo redirection files\n" ||
+             r.output == "\nError reading the list of folders: Input/output error\n")) {
             failures = 1;
             EXPECT_EQ(r.exit_status, 1);
         } else { // "\n", then "Processing <folder> -> <outcome>\n" for each folder
@@ -252,18 +307,49 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run)
                     ++failures;
                 else
                     created.push_back(f.name + ".MBX");
+                // A file that stays is said so, after the folder's line: the
+                // staged copy, or a broken mailbox under its name.
+                const std::string stays = "Cannot remove the file ",
+                                  mailbox = "out" + sep + f.name + ".MBX",
+                                  eio = ": Input/output error";
+                if (lines.peek() == 'C' && std::getline(lines, line)) {
+                    if (line == stays + mailbox + eio) {
+                        EXPECT_TRUE(named_mailbox);
+                        left_behind.push_back(f.name + ".MBX");
+                    } else {
+                        EXPECT_TRUE(line.compare(0, stays.size(), stays) == 0 &&
+                                    is_staged_copy(line.substr(stays.size(), 13)) &&
+                                    line.substr(stays.size() + 13) == eio)
+                            << line;
+                        ++staged_reported;
+                    }
+                }
             }
-            EXPECT_EQ(created.size() + failures, folders.size()) << r.output;
+            // The list itself may fail to be read after its last folder.
+            bool list_failed = false;
+            if (list_run && std::getline(lines, line)) {
+                EXPECT_EQ(line, "Error reading the list of folders: Input/output error");
+                list_failed = true;
+            }
+            if (!list_failed) {
+                EXPECT_EQ(created.size() + failures, folders.size()) << r.output;
+            }
             EXPECT_FALSE(std::getline(lines, line)) << r.output;
-            EXPECT_EQ(r.exit_status, list_run || failures == 0 ? 0 : 1);
+            EXPECT_EQ(r.exit_status, list_failed ? 1 : list_run || failures == 0 ? 0 : 1);
+            failures += list_failed ? 1 : 0;
         }
-        EXPECT_LE(failures, 1) << r.output;
+        EXPECT_LE(failures + staged_reported, 1) << r.output;
+        if (call != "-" && !failure_goes_unseen(call)) {
+            EXPECT_EQ(failures + staged_reported, 1) << r.output;
+        }
+        EXPECT_LE(left_behind.size(), 1u);
+        if (!left_behind.empty())
+            created.push_back(left_behind[0]);
+        std::sort(created.begin(), created.end());
         EXPECT_EQ(entries_in(dir.file("out")), created);
-        // A staged copy may stay only when its removal was the failed call:
-        // a removal failure prints nothing, so the run shows no failure.
         Names left = dir.entries();
         auto staged = std::remove_if(left.begin(), left.end(), is_staged_copy);
-        EXPECT_LE(left.end() - staged, failures == 0 && calls >= n ? 1 : 0) << r.output;
+        EXPECT_EQ(left.end() - staged, staged_reported) << r.output;
         left.erase(staged, left.end());
         EXPECT_EQ(left, inputs);
         if (calls < n) {
@@ -275,17 +361,34 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run)
     return 0;
 }
 
+// Each step of the commit, and each close of a written file, was made to
+// fail at least once.
+void expect_commit_steps_among(const std::set<std::string>& calls_failed)
+{
+    for (const char* step : {"write_at", "sync", "commit_name", "sync_directory", "close"})
+        EXPECT_EQ(calls_failed.count(step), 1u) << step;
+}
+
 TEST(InjectedFault, EveryCallOfAOneFolderRun)
 {
     // Own and other messages, a long line, and a message whose text spills
     // out of memory into the message buffer's file.
+    // Two of them spill, one after the other, so the file must be emptied
+    // in between.
     std::string big = std::string(600, 'L') + std::string(600000, '\n');
+    std::string big2 = std::string(300, 'M') + std::string(550000, '\n');
     Folder mail{"MAIL",
                 message("NODE1::SMITH", "Lunch?\n") + message("NODE2::JONES", big) +
-                    message("NODE3::BROWN", "bye\n"),
+                    message("NODE4::GREEN", big2) + message("NODE3::BROWN", "bye\n"),
                 {record_text("NODE1::SMITH", "Lunch?\n"), record_text("NODE2::JONES", big),
-                 record_text("NODE3::BROWN", "bye\n")}};
-    long points = fail_each_call({mail}, false);
+                 record_text("NODE4::GREEN", big2), record_text("NODE3::BROWN", "bye\n")}};
+    std::set<std::string> calls_failed;
+    long points = fail_each_call({mail}, false, false, calls_failed);
+    expect_commit_steps_among(calls_failed);
+    // Where the file system cannot make unnamed files, the mailbox has its
+    // name from the start, and every failure must remove it again.
+    long named_points = fail_each_call({mail}, false, true, calls_failed);
+    std::cout << "one-folder run, named mailbox: " << named_points << " injection points\n";
     std::cout << "one-folder run: " << points << " injection points\n";
     EXPECT_GT(points, 20);
 }
@@ -296,11 +399,13 @@ TEST(InjectedFault, EveryCallOfAThreeFolderListRun)
     const std::string bodies[] = {"one\n", "two\n\n", "three\nlines\n"};
     for (int i = 0; i < 3; ++i) {
         const std::string &own = bodies[i], &other = bodies[(i + 1) % 3];
-        folders.push_back({"F" + std::to_string(i),
+        folders.push_back({std::string("F").append(std::to_string(i)),
                            message("NODE1::SMITH", own) + message("NODE2::JONES", other),
                            {record_text("NODE1::SMITH", own), record_text("NODE2::JONES", other)}});
     }
-    long points = fail_each_call(folders, true);
+    std::set<std::string> calls_failed;
+    long points = fail_each_call(folders, true, false, calls_failed);
+    expect_commit_steps_among(calls_failed);
     std::cout << "three-folder list run: " << points << " injection points\n";
     EXPECT_GT(points, 40);
 }

@@ -109,8 +109,9 @@ TEST_F(VaxDate, WeekdaysMatchAnIndependentCalendar)
     for (int year = 1978; year <= test_year; ++year)
         for (int month = 0; month < 12; ++month)
             for (int day : {0, 1, 15, 28, 29, 30, 31, 39}) {
-                std::string field = (day < 10 ? " " : "") + std::to_string(day) + "-" +
-                                    months[month] + "-" + std::to_string(year) + " 12:00:00.00";
+                std::string field = std::string(day < 10 ? " " : "").append(std::to_string(day)) +
+                                    "-" + months[month] + "-" + std::to_string(year) +
+                                    " 12:00:00.00";
                 std::tm calendar{}; // timegm carries day 0 and 29-39 into the next month
                 calendar.tm_year = year - 1900, calendar.tm_mon = month, calendar.tm_mday = day;
 #ifdef _WIN32

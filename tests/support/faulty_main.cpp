@@ -1,7 +1,10 @@
 // The program with I/O fault injection: KESTREL_FAULT_AT=N makes the Nth
 // call of the file layer fail. At exit the number of file-layer calls made
-// is written to the file named by KESTREL_FAULT_COUNT, when that is set, so
-// that a test knows when it has tried every call of a run.
+// and the name of the call that failed ("-" when none did) are written to
+// the file named by KESTREL_FAULT_COUNT, when that is set, so that a test
+// knows when it has tried every call of a run and what the failure hit.
+// KESTREL_NO_UNNAMED_FILES makes it create the mailbox as on a file system
+// without unnamed files: under its name from the start.
 #include "app/driver.hpp"
 #include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
@@ -13,6 +16,8 @@ int main(int argc, char** argv)
 {
     if (const char* at = std::getenv("KESTREL_FAULT_AT"))
         io_fail_call_number(std::atoll(at));
+    if (std::getenv("KESTREL_NO_UNNAMED_FILES") != nullptr)
+        io_refuse_unnamed_files();
     keep_standard_streams_taken();
     take_program_arguments(argc, argv);
     int status = run_program(argc, argv);
@@ -20,7 +25,9 @@ int main(int argc, char** argv)
     restore_standard_streams();
     if (const char* count_path = std::getenv("KESTREL_FAULT_COUNT")) {
         if (std::FILE* f = std::fopen(count_path, "w")) {
-            std::fprintf(f, "%lld\n", static_cast<long long>(io_call_count()));
+            const char* failed = io_failed_call_name();
+            std::fprintf(f, "%lld %s\n", static_cast<long long>(io_call_count()),
+                         failed != nullptr ? failed : "-");
             std::fclose(f);
         }
     }
