@@ -73,6 +73,8 @@ ChildProcess start_child(const ChildOptions& options)
         argument_texts.insert(argument_texts.begin(),
                               from_environment("KESTREL_TEST_EMULATOR", ""));
         environment.push_back("WINEDEBUG=-all");
+        // Wine reads and writes the Linux file names in the locale's encoding.
+        environment.push_back("LANG=C.UTF-8");
         environment.push_back("WINEPREFIX=" + from_environment("WINEPREFIX", ""));
     }
     argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
