@@ -17,6 +17,12 @@ void put_u32(unsigned char* at, std::uint32_t value)
     at[3] = static_cast<unsigned char>(value >> 24);
 }
 
+std::uint32_t get_u32(const unsigned char* at)
+{
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
 int mailbox_write_failed()
 {
     report("Error writing the file %s: %s\n", conversion.mailbox_path.data(), io_error_text());
@@ -49,6 +55,16 @@ encode_record_header(const MessageRecordHeader& header)
     put_u32(&bytes[8], header.record_size);
     put_u32(&bytes[12], header.text_size);
     return bytes;
+}
+
+MailboxHeader decode_mailbox_header(const unsigned char* bytes)
+{
+    return {get_u32(bytes + 8), get_u32(bytes + 12), get_u32(bytes + 16)};
+}
+
+MessageRecordHeader decode_record_header(const unsigned char* bytes)
+{
+    return {get_u32(bytes + 4), get_u32(bytes + 8), get_u32(bytes + 12)};
 }
 
 int start_mailbox()

@@ -48,6 +48,12 @@ std::array<unsigned char, mailbox_header_size> encode_mailbox_header(const Mailb
 std::array<unsigned char, record_header_size>
 encode_record_header(const MessageRecordHeader& header);
 
+// The fields read back from the bytes of a header; the constant fields are
+// not looked at. A header is as the writer makes it exactly when encoding
+// the decoded fields gives the same bytes again.
+MailboxHeader decode_mailbox_header(const unsigned char* bytes);      // 84 bytes
+MessageRecordHeader decode_record_header(const unsigned char* bytes); // 16 bytes
+
 // The size of a mailbox holding `records` messages whose texts add up to
 // `text_total` bytes, and whether it still fits the format's 32-bit fields.
 constexpr std::int64_t mailbox_file_size(std::int64_t records, std::int64_t text_total)

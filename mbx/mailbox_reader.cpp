@@ -1,0 +1,215 @@
+#include "mbx/mailbox_reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+MailboxVerdict fault(std::uint64_t offset, std::string problem)
+{
+    MailboxVerdict check;
+    check.offset = offset;
+    check.problem = std::move(problem);
+    return check;
+}
+
+std::string number(std::uint64_t value)
+{
+    return std::to_string(value);
+}
+
+// The first byte where `bytes` differ from what the writer makes of the
+// fields decoded from them, or `size` when there is none.
+template <std::size_t N>
+std::size_t first_difference(const unsigned char* bytes, const std::array<unsigned char, N>& made)
+{
+    return static_cast<std::size_t>(std::mismatch(made.begin(), made.end(), bytes).first -
+                                    made.begin());
+}
+
+MailboxVerdict check_header(MailboxReader& reader, const unsigned char* bytes)
+{
+    MailboxHeader header = decode_mailbox_header(bytes);
+    std::size_t at = first_difference(bytes, encode_mailbox_header(header));
+    if (at < 24)
+        return fault(at, "wrong header constant");
+    if (at < mailbox_header_size)
+        return fault(at, "zero fill holds a non-zero byte");
+    if (header.message_count == 0)
+        return fault(8, "message count is 0");
+    if (header.message_count_2 != header.message_count)
+        return fault(8, "message counts differ: " + number(header.message_count) + " and " +
+                            number(header.message_count_2));
+    if (header.file_size != reader.length)
+        return fault(16, "file size field says " + number(header.file_size) + ", the file has " +
+                             number(reader.length) + " bytes");
+    MailboxVerdict check;
+    check.whole = true;
+    check.message_count = header.message_count;
+    return check;
+}
+
+// One record at `at`; on success `at` is moved past it.
+MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::uint64_t& at)
+{
+    const std::string which = "record " + number(expected) + ": ";
+    unsigned char bytes[record_header_size];
+    if (!mailbox_read(reader, at, bytes, sizeof bytes)) {
+        if (reader.error)
+            return fault(at, which + "read failed: " + std::strerror(reader.error));
+        return fault(reader.length, which + "cut short in its header");
+    }
+    MessageRecordHeader header = decode_record_header(bytes);
+    std::size_t wrong = first_difference(bytes, encode_record_header(header));
+    if (wrong < record_header_size)
+        return fault(at + wrong, which + "wrong record magic");
+    if (header.message_number != expected)
+        return fault(at + 4, which + "message number is " + number(header.message_number));
+    if (header.record_size != static_cast<std::uint64_t>(header.text_size) + record_overhead)
+        return fault(at + 8, which + "record size " + number(header.record_size) +
+                                 " is not text size " + number(header.text_size) + " + 17");
+    const std::uint64_t text = at + record_header_size;
+    const std::uint64_t end = text + header.text_size; // the terminator
+    if (end >= reader.length)
+        return fault(at + 12, which + "text size " + number(header.text_size) +
+                                  " runs past the end of the file");
+    for (std::uint64_t offset = text; offset < end;) {
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, offset, available);
+        if (!p)
+            return fault(offset, which + "read failed: " + std::strerror(reader.error));
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - offset));
+        if (const void* zero = std::memchr(p, 0, n))
+            return fault(offset +
+                             static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - p),
+                         which + "zero byte inside the text");
+        offset += n;
+    }
+    unsigned char terminator = 1;
+    if (!mailbox_read(reader, end, &terminator, 1))
+        return fault(end, which + "read failed: " + std::strerror(reader.error));
+    if (terminator != 0)
+        return fault(end, which + "no zero byte after the text");
+    at = end + 1;
+    MailboxVerdict check;
+    check.whole = true;
+    return check;
+}
+
+} // namespace
+
+int open_mailbox(MailboxReader& reader, const char* path)
+{
+    reader = MailboxReader{};
+    reader.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (reader.fd < 0)
+        return errno;
+    struct stat status {};
+    if (fstat(reader.fd, &status) != 0) {
+        int error = errno;
+        close_mailbox(reader);
+        return error;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        close_mailbox(reader);
+        return EISDIR;
+    }
+    reader.length = static_cast<std::uint64_t>(status.st_size);
+    reader.block.resize(mailbox_block_size);
+    return 0;
+}
+
+void close_mailbox(MailboxReader& reader)
+{
+    if (reader.fd >= 0)
+        ::close(reader.fd); // opened for reading only: nothing to lose
+    reader.fd = -1;
+}
+
+const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offset,
+                                      std::size_t& available)
+{
+    if (offset < reader.block_start || offset >= reader.block_start + reader.block_length) {
+        if (offset >= reader.length)
+            return nullptr;
+        reader.block_start = offset - offset % mailbox_block_size;
+        reader.block_length = 0;
+        while (reader.block_length < mailbox_block_size) {
+            ssize_t got = pread(reader.fd, reader.block.data() + reader.block_length,
+                                mailbox_block_size - reader.block_length,
+                                static_cast<off_t>(reader.block_start + reader.block_length));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                reader.error = errno;
+                reader.block_length = 0;
+                return nullptr;
+            }
+            if (got == 0)
+                break;
+            reader.block_length += static_cast<std::size_t>(got);
+        }
+        if (offset >= reader.block_start + reader.block_length)
+            return nullptr; // the file became shorter
+    }
+    std::size_t in_block = static_cast<std::size_t>(offset - reader.block_start);
+    available = reader.block_length - in_block;
+    return reader.block.data() + in_block;
+}
+
+bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to, std::size_t count)
+{
+    while (count > 0) {
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, offset, available);
+        if (!p)
+            return false;
+        std::size_t n = std::min(available, count);
+        std::memcpy(to, p, n);
+        to += n;
+        offset += n;
+        count -= n;
+    }
+    return true;
+}
+
+MailboxVerdict check_mailbox(MailboxReader& reader)
+{
+    unsigned char bytes[mailbox_header_size];
+    if (!mailbox_read(reader, 0, bytes, sizeof bytes)) {
+        if (reader.error)
+            return fault(0, std::string("read failed: ") + std::strerror(reader.error));
+        return fault(reader.length, "cut short in the 84-byte header");
+    }
+    MailboxVerdict check = check_header(reader, bytes);
+    if (!check.whole)
+        return check;
+    std::uint64_t at = mailbox_header_size;
+    for (std::uint32_t expected = 1; expected <= check.message_count; ++expected) {
+        MailboxVerdict record = check_record(reader, expected, at);
+        if (!record.whole)
+            return record;
+        if (expected == UINT32_MAX)
+            break;
+    }
+    if (at != reader.length)
+        return fault(at, "bytes after the last record");
+    return check;
+}
+
+bool read_record(MailboxReader& reader, std::uint64_t offset, MailboxRecord& record)
+{
+    unsigned char bytes[record_header_size];
+    if (!mailbox_read(reader, offset, bytes, sizeof bytes))
+        return false;
+    MessageRecordHeader header = decode_record_header(bytes);
+    record.number = header.message_number;
+    record.offset = offset;
+    record.text_offset = offset + record_header_size;
+    record.text_size = header.text_size;
+    return true;
+}

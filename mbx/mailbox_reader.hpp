@@ -1,0 +1,56 @@
+// Reading a mailbox file back: block reads through one fixed buffer, and the
+// check of every invariant of the format. Memory stays the same whatever
+// the file's size fields say; a text is never held whole.
+#pragma once
+
+#include "convert/mailbox_writer.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr std::size_t mailbox_block_size = 1 << 16;
+
+struct MailboxReader {
+    int fd = -1;
+    std::uint64_t length = 0;      // of the file, when opened
+    std::uint64_t block_start = 0; // file offset of block[0]
+    std::size_t block_length = 0;  // valid bytes in block
+    std::vector<unsigned char> block;
+    int error = 0; // errno of a failed read, else 0
+};
+
+// 0, or the errno of the failed open or fstat.
+int open_mailbox(MailboxReader& reader, const char* path);
+void close_mailbox(MailboxReader& reader);
+
+// The bytes from `offset` on that are in the buffer after reading the block
+// holding it: at least 1, at most to the block's end. nullptr at the end of
+// the file or after a read error (then `error` is set).
+const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offset,
+                                      std::size_t& available);
+// Copies `count` bytes from `offset`; false when the file ends first or a
+// read fails.
+bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to,
+                  std::size_t count);
+
+struct MailboxVerdict {
+    bool whole = false;
+    std::uint32_t message_count = 0;
+    std::uint64_t offset = 0; // where the first fault is, when not whole
+    std::string problem;      // what it is
+};
+
+// Reads the whole file front to back and stops at the first fault.
+MailboxVerdict check_mailbox(MailboxReader& reader);
+
+// One record of a whole mailbox, as found by walking it.
+struct MailboxRecord {
+    std::uint32_t number = 0;
+    std::uint64_t offset = 0; // of the record header
+    std::uint64_t text_offset = 0;
+    std::uint32_t text_size = 0;
+};
+
+// The record at `offset` of a checked mailbox; false on a read error.
+bool read_record(MailboxReader& reader, std::uint64_t offset, MailboxRecord& record);

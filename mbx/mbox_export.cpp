@@ -1,0 +1,201 @@
+#include "mbx/mbox_export.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view from_word = "From ";
+constexpr std::string_view no_sender = "MAILER-DAEMON";
+// A message whose head holds no readable date gets the epoch in its separator.
+constexpr std::string_view no_date = "Thu Jan  1 00:00:00 1970";
+
+void put_byte(OutputFile& out, char c)
+{
+    if (out.used == out.block.size())
+        output_flush(out);
+    out.block[out.used++] = static_cast<unsigned char>(c);
+}
+
+// The text of a message on its way to the mbox: CR LF becomes LF, and a line
+// of ">"s followed by "From " gets one more ">". Works byte by byte, so lines
+// of any length pass through a bounded state.
+struct LineQuoter {
+    bool line_start = true;  // still in the line's run of ">" and "From "
+    std::size_t matched = 0; // characters of "From " matched so far
+    bool held_cr = false;
+    bool ended_line = true; // the last byte written was a LF
+};
+
+void put_text(OutputFile& out, LineQuoter& q, char c)
+{
+    put_byte(out, c);
+    q.ended_line = c == '\n';
+}
+
+void quote_byte(OutputFile& out, LineQuoter& q, char c)
+{
+    if (q.held_cr) {
+        q.held_cr = false;
+        if (c == '\n') {
+            put_text(out, q, '\n');
+            q.line_start = true;
+            return;
+        }
+        put_text(out, q, '\r');
+    }
+    if (q.line_start) {
+        if (q.matched == 0 && c == '>') {
+            put_text(out, q, '>');
+            return;
+        }
+        if (c == from_word[q.matched]) {
+            if (++q.matched == from_word.size()) {
+                put_text(out, q, '>');
+                for (char f : from_word)
+                    put_text(out, q, f);
+                q.line_start = false;
+                q.matched = 0;
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < q.matched; ++i)
+            put_text(out, q, from_word[i]);
+        q.line_start = false;
+        q.matched = 0;
+    }
+    if (c == '\r') {
+        q.held_cr = true;
+        return;
+    }
+    put_text(out, q, c);
+    if (c == '\n')
+        q.line_start = true;
+}
+
+void end_text(OutputFile& out, LineQuoter& q)
+{
+    if (q.held_cr)
+        put_text(out, q, '\r');
+    for (std::size_t i = 0; i < q.matched; ++i)
+        put_text(out, q, from_word[i]);
+    if (!q.ended_line)
+        put_text(out, q, '\n');
+}
+
+bool quote_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, OutputFile& out,
+                 LineQuoter& q)
+{
+    while (from < to) {
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, from, available);
+        if (!p)
+            return false;
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, to - from));
+        for (std::size_t i = 0; i < n; ++i)
+            quote_byte(out, q, static_cast<char>(p[i]));
+        from += n;
+    }
+    return true;
+}
+
+std::optional<SendingDate> head_date(const MessageHead& head)
+{
+    if (head.date.found)
+        if (auto date = parse_sending_date(head.date.value))
+            return date;
+    if (head.received.found)
+        return parse_sending_date(head.received.value);
+    return std::nullopt;
+}
+
+} // namespace
+
+void output_put(OutputFile& out, const char* bytes, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        put_byte(out, bytes[i]);
+}
+
+int output_flush(OutputFile& out)
+{
+    std::size_t done = 0;
+    while (out.error == 0 && done < out.used) {
+        ssize_t n = ::write(out.fd, out.block.data() + done, out.used - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            out.error = errno;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    out.used = 0;
+    return out.error;
+}
+
+std::string separator_sender(const MessageHead& head)
+{
+    std::string_view sender = head.sender;
+    sender = sender.substr(0, sender.find_first_of(" \t"));
+    return sender.empty() ? std::string(no_sender) : std::string(sender);
+}
+
+std::string separator_line(const MessageHead& head)
+{
+    auto date = head_date(head);
+    return "From " + separator_sender(head) + " " +
+           (date ? separator_date(*date) : std::string(no_date)) + "\n";
+}
+
+MessageEdit date_edit(const MessageHead& head)
+{
+    MessageEdit edit;
+    if (head.date.found) {
+        auto date = parse_sending_date(head.date.value);
+        if (!date || header_date(*date) == head.date.value)
+            return edit;
+        edit.removed = head.date.length;
+        edit.offset = head.date.offset;
+        edit.line = "Date: " + header_date(*date) + "\n";
+    } else if (head.received.found) {
+        auto date = parse_sending_date(head.received.value);
+        edit.offset = head.received.offset;
+        edit.line = "Date: " + (date ? header_date(*date) : head.received.value) + "\n";
+    } else {
+        return edit;
+    }
+    edit.edit = true;
+    return edit;
+}
+
+bool export_mbox(MailboxReader& reader, std::uint32_t message_count, OutputFile& out)
+{
+    std::uint64_t at = mailbox_header_size;
+    MessageHead head;
+    for (std::uint32_t n = 0; n < message_count && out.error == 0; ++n) {
+        MailboxRecord record;
+        if (!read_record(reader, at, record) ||
+            !read_message_head(reader, record.text_offset, record.text_size, head))
+            return false;
+        std::string separator = separator_line(head);
+        output_put(out, separator.data(), separator.size());
+        MessageEdit edit = date_edit(head);
+        const std::uint64_t end = record.text_offset + record.text_size;
+        LineQuoter q;
+        std::uint64_t from = record.text_offset;
+        if (edit.edit) {
+            if (!quote_range(reader, from, edit.offset, out, q))
+                return false;
+            output_put(out, edit.line.data(), edit.line.size());
+            from = edit.offset + edit.removed;
+        }
+        if (!quote_range(reader, from, end, out, q))
+            return false;
+        end_text(out, q);
+        put_byte(out, '\n');
+        at = end + 1;
+    }
+    return true;
+}
