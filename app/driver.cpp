@@ -80,6 +80,7 @@ int run_list(const char* directory)
             length == sizeof line - 1 && line[length - 1] != '\n' && !line_ends_after_piece(list);
         if (line[length - 1] == '\n')
             line[length - 1] = '\0';
+        decode_list_line(line, sizeof line);
         ++line_count;
         report("Processing %s -> ", line);
         if (too_long) {

@@ -2,9 +2,14 @@
 
 #include "app/report.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN32
+#define environ _environ // the C library's own, in the ANSI code page
+#else
 extern char** environ;
+#endif
 
 Settings settings;
 

@@ -33,3 +33,11 @@ void keep_standard_streams_taken()
         }
     }
 }
+
+void restore_standard_streams() {}
+
+// The C library hands over the arguments as the bytes the user gave.
+void take_program_arguments(int&, char**&) {}
+
+// A list line is a name as the system has it, byte for byte.
+void decode_list_line(char*, std::size_t) {}

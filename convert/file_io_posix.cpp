@@ -90,7 +90,7 @@ int io_write(int fd, const void* data, std::size_t size)
     return 0;
 }
 
-int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
+int io_write_at(int fd, const void* data, std::size_t size, std::int64_t offset)
 {
     if (io_injected_failure("write_at"))
         return 1;
@@ -108,7 +108,7 @@ int io_write_at(int fd, const void* data, std::size_t size, off_t offset)
     return 0;
 }
 
-int io_seek(int fd, off_t offset)
+int io_seek(int fd, std::int64_t offset)
 {
     if (io_injected_failure("seek"))
         return 1;

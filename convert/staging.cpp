@@ -10,7 +10,11 @@
 namespace {
 
 constexpr unsigned char ctrl_z = 0x1A;
+#ifdef _WIN32
+constexpr const char directory_separator = '\\';
+#else
 constexpr const char directory_separator = '/';
+#endif
 constexpr const char* staged_name_template = "kestrelXXXXXX";
 
 // Appends `text` to the mailbox path; false when it would not fit.

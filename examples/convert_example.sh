@@ -1,10 +1,13 @@
 #!/bin/sh
 # Converts the example folder MAIL.TXT with the given kestrel binary in a
 # fresh directory and shows what came out.
-# Usage: convert_example.sh KESTREL_BINARY OUTPUT_DIRECTORY
+# Usage: convert_example.sh KESTREL_BINARY OUTPUT_DIRECTORY [RUNNER...]
+# A runner (Wine and its settings, for kestrel.exe) goes in front of the
+# binary.
 set -eu
 kestrel=$1
 output=$2
+shift 2
 examples=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$output"
@@ -14,7 +17,7 @@ cd "$output"
 
 # The VAX user name is PEREZ; the zone offsets are those of US Eastern time.
 env -i TZ=UTC KESTREL_VAX_USERNAME=PEREZ KESTREL_TZ=-0500 KESTREL_DST=-0400 \
-    "$kestrel" MAIL.TXT </dev/null
+    "$@" "$kestrel" MAIL.TXT </dev/null
 
 echo
 echo "Mailbox file $output/MAIL.MBX, $(wc -c <MAIL.MBX) bytes:"

@@ -92,8 +92,8 @@ TEST(BadInput, FoldersConvertOrFailCleanly)
 
 TEST(BadInput, ListsEmptyOrEndedByCtrlZ)
 {
-    const std::string done = "Processing A.TXT -> file out/A.MBX created\n"
-                             "Processing B.TXT -> file out/B.MBX created\n";
+    const std::string done = "Processing A.TXT -> file out" + sep + "A.MBX created\n" +
+                             "Processing B.TXT -> file out" + sep + "B.MBX created\n";
     const Names mailboxes = {"A.MBX", "B.MBX"};
     const struct {
         const char* list; // Ctrl-Z written in octal: \032

@@ -58,7 +58,7 @@ struct DriverCase {
 // The progress line of a list-run folder that converts, into ".".
 std::string listed(const std::string& base)
 {
-    return "Processing " + base + ".TXT -> file ./" + base + ".MBX created\n";
+    return "Processing " + base + ".TXT -> file ." + sep + base + ".MBX created\n";
 }
 
 const std::string x511(511, 'x');
@@ -71,7 +71,7 @@ std::string dots(std::size_t n)
     return s;
 }
 const std::string path511 = dots(253) + "A.TXT";
-const std::string listed511 = "Processing " + path511 + " -> file ./A.MBX created\n";
+const std::string listed511 = "Processing " + path511 + " -> file ." + sep + "A.MBX created\n";
 const std::string too_long = "Cannot open file: name longer than 511 characters\n";
 const std::string one_folder = "\nProcessing MAIL.TXT -> file MAIL.MBX created\n";
 
@@ -146,8 +146,8 @@ const DriverCase driver_cases[] = {
      {"."},
      path511 + "\n" + path511 + "\r\nB.TXT\n" + x511,
      0,
-     "\nProcessing " + path511 + " -> file ./A.MBX created\nProcessing " + path511 +
-         " -> file ./A.MB_ created\n" + listed("B") + "Processing " + x511 +
+     "\nProcessing " + path511 + " -> file ." + sep + "A.MBX created\nProcessing " + path511 +
+         " -> file ." + sep + "A.MB_ created\n" + listed("B") + "Processing " + x511 +
          " -> Cannot open file " + x511 + "\n"},
     {"ListLineLongerThan511IsOneFolder",
      {"."},

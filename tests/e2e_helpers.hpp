@@ -20,6 +20,10 @@ namespace e2e {
 inline const std::vector<std::string> standard_environment = {"TZ=UTC",
                                                               "KESTREL_VAX_USERNAME=SMITH"};
 
+// The separator the program puts between the output directory and the
+// mailbox's name.
+inline const std::string sep = target_is_windows() ? "\\" : "/";
+
 // One run's world: `dir` is the program's current directory; a redirected
 // list lives in `side`, out of the program's way. A run first notes what the
 // directory holds, so that the checks can tell the program's files from it.
@@ -103,6 +107,8 @@ inline void expect_run(const Workspace& w, const ChildResult& result, int status
     for (auto at = output.find(front); at != std::string::npos; at = output.find(front, at)) {
         at += front.size();
         std::string path = output.substr(at, output.find(back, at) - at);
+        if (target_is_windows())
+            std::replace(path.begin(), path.end(), '\\', '/');
         created.push_back(std::filesystem::path(path).lexically_normal().string());
     }
     entries.insert(entries.end(), created.begin(), created.end());

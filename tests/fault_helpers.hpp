@@ -19,6 +19,10 @@ namespace fault {
 
 using Names = std::vector<std::string>;
 
+// The separator the program puts between the output directory and the
+// mailbox's name.
+inline const std::string sep = target_is_windows() ? "\\" : "/";
+
 inline const std::string sent = " 4-MAR-1996 13:58:04.09";
 inline const std::string received = "Received: ; Mon, 4 Mar 1996 13:58:04 +0000\r\n";
 

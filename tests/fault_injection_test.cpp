@@ -220,8 +220,9 @@ struct Folder {
 // messages that carry the system's reason end with the injected one.
 bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir)
 {
-    std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX";
-    if (outcome == "file " + mailbox + " created") {
+    std::string path = folder.name + ".TXT", mailbox = "out/" + folder.name + ".MBX",
+                shown = "out" + sep + folder.name + ".MBX";
+    if (outcome == "file " + shown + " created") {
         EXPECT_EQ(mailbox_texts(dir.file(mailbox)), folder.texts);
         return false;
     }
@@ -230,7 +231,7 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
                                "out : No such directory",
                                "Cannot create file: existing .MBX and .MB_ files",
                                "Cannot create file: path longer than 259 characters",
-                               "Error creating the file " + mailbox,
+                               "Error creating the file " + shown,
                                "Error creating the temporary VMS mail file",
                                "Error reading the file " + path + eio,
                                "Error writing the temporary VMS mail file" + eio,
@@ -238,7 +239,7 @@ bool failed(const std::string& outcome, const Folder& folder, const TempDir& dir
                                "Unable to open the temporary file",
                                "Error writing the temporary file" + eio,
                                "Error reading the temporary VMS mail file" + eio,
-                               "Error writing the file " + mailbox + eio};
+                               "Error writing the file " + shown + eio};
     EXPECT_NE(std::find(std::begin(own), std::end(own), outcome), std::end(own)) << outcome;
     return true;
 }
@@ -309,7 +310,8 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool name
                 // A file that stays is said so, after the folder's line: the
                 // staged copy, or a broken mailbox under its name.
                 const std::string stays = "Cannot remove the file ",
-                                  mailbox = "out/" + f.name + ".MBX", eio = ": Input/output error";
+                                  mailbox = "out" + sep + f.name + ".MBX",
+                                  eio = ": Input/output error";
                 if (lines.peek() == 'C' && std::getline(lines, line)) {
                     if (line == stays + mailbox + eio) {
                         EXPECT_TRUE(named_mailbox);

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#define environ _environ // the C library's own, in the ANSI code page
+#else
 extern char** environ;
+#endif
 
 namespace {
 

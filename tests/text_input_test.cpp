@@ -1,4 +1,5 @@
 #include "app/text_input.hpp"
+#include "convert/file_io.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,17 +12,48 @@
 
 namespace {
 
-// Every non-empty read of `content` through a pipe, with a block buffer of
-// `capacity` bytes and the 512-byte line buffer of the callers.
-std::vector<std::string> read_lines(const std::string& content, std::size_t capacity, bool console)
+// A descriptor of the file layer from which `content` is read: a pipe on
+// POSIX, a temporary file on Windows, whose file layer reads its own
+// handles only.
+int source_of(const std::string& content)
 {
+#ifdef _WIN32
+    int fd = io_open_anonymous();
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(io_write(fd, content.data(), content.size()), 0);
+    EXPECT_EQ(io_seek(fd, 0), 0);
+    return fd;
+#else
     int ends[2];
     EXPECT_EQ(pipe(ends), 0);
     EXPECT_EQ(write(ends[1], content.data(), content.size()), ssize_t(content.size()));
     close(ends[1]);
+    return ends[0];
+#endif
+}
+
+// A descriptor whose every read fails: a directory on POSIX, a file open
+// only for writing on Windows.
+int unreadable_source()
+{
+#ifdef _WIN32
+    char name[] = "kestrelXXXXXX";
+    int fd = io_create_temp(name);
+    io_remove(name);
+    return fd;
+#else
+    return open("/", O_RDONLY | O_DIRECTORY);
+#endif
+}
+
+// Every non-empty read of `content` from source_of, with a block buffer of
+// `capacity` bytes and the 512-byte line buffer of the callers.
+std::vector<std::string> read_lines(const std::string& content, std::size_t capacity, bool console)
+{
+    int fd = source_of(content);
     std::vector<unsigned char> block(capacity);
     TextInput input;
-    text_input_open(input, ends[0], block.data(), block.size(), console);
+    text_input_open(input, fd, block.data(), block.size(), console);
     std::vector<std::string> lines;
     char buffer[512];
     while (std::size_t length = read_list_line(buffer, sizeof buffer, input)) {
@@ -30,7 +62,7 @@ std::vector<std::string> read_lines(const std::string& content, std::size_t capa
     }
     EXPECT_EQ(read_list_line(buffer, sizeof buffer, input), 0u);
     EXPECT_FALSE(input.failed);
-    close(ends[0]);
+    io_close(fd);
     return lines;
 }
 
@@ -76,7 +108,7 @@ TEST(ListLineReading, LinesPiecesAndRules)
 
 TEST(ListLineReading, ReadErrorEndsInput)
 {
-    int fd = open("/", O_RDONLY | O_DIRECTORY);
+    int fd = unreadable_source();
     ASSERT_GE(fd, 0);
     unsigned char block[16];
     char buffer[512] = "junk";
@@ -85,7 +117,7 @@ TEST(ListLineReading, ReadErrorEndsInput)
     EXPECT_EQ(read_list_line(buffer, sizeof buffer, input), 0u);
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_TRUE(input.failed);
-    close(fd);
+    io_close(fd);
 }
 
 } // namespace
@@ -104,15 +136,13 @@ TEST(ReadLineInPlace, GivesTheSameReadsAsCopying)
         }
         content += random() % 3 == 0 ? "\r\n" : "\n";
     }
-    char name[] = "/tmp/kestrel-lines-XXXXXX";
-    int fd = mkstemp(name);
+    int fd = io_open_anonymous();
     ASSERT_GE(fd, 0);
-    unlink(name);
-    ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
+    ASSERT_EQ(io_write(fd, content.data(), content.size()), 0);
     for (std::size_t capacity : {7u, 512u, 4096u, 65536u}) {
         std::vector<std::string> copied, in_place;
         for (int pass = 0; pass < 2; ++pass) {
-            ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+            ASSERT_EQ(io_seek(fd, 0), 0);
             std::vector<unsigned char> block(capacity);
             TextInput input;
             text_input_open(input, fd, block.data(), block.size(), false);
@@ -129,5 +159,5 @@ TEST(ReadLineInPlace, GivesTheSameReadsAsCopying)
         EXPECT_EQ(copied, in_place) << "block of " << capacity;
         EXPECT_GT(copied.size(), 300u);
     }
-    close(fd);
+    io_close(fd);
 }

@@ -114,7 +114,11 @@ TEST_F(VaxDate, WeekdaysMatchAnIndependentCalendar)
                                     " 12:00:00.00";
                 std::tm calendar{}; // timegm carries day 0 and 29-39 into the next month
                 calendar.tm_year = year - 1900, calendar.tm_mon = month, calendar.tm_mday = day;
+#ifdef _WIN32
+                _mkgmtime(&calendar);
+#else
                 timegm(&calendar);
+#endif
                 ASSERT_EQ(date_line_text(field).substr(0, 3), weekdays[calendar.tm_wday]) << field;
             }
 }

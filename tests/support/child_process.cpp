@@ -1,6 +1,7 @@
 #include "tests/support/child_process.hpp"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,13 +10,40 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace {
+
+std::string from_environment(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+} // namespace
+
 std::string kestrel_binary()
 {
-    return KESTREL_BINARY;
+    return from_environment("KESTREL_TEST_BINARY", KESTREL_BINARY);
 }
 std::string kestrel_faulty_binary()
 {
-    return KESTREL_FAULTY_BINARY;
+    return from_environment("KESTREL_TEST_FAULTY_BINARY", KESTREL_FAULTY_BINARY);
+}
+bool target_is_windows()
+{
+    return !from_environment("KESTREL_TEST_EMULATOR", "").empty();
+}
+
+std::string output_with_lf(const std::string& output)
+{
+    std::string text;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (output[i] == '\n' && (i == 0 || output[i - 1] != '\r'))
+            return "[a newline without CR] " + output;
+        if (output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')
+            continue;
+        text += output[i];
+    }
+    return text;
 }
 
 namespace {
@@ -40,13 +68,22 @@ ChildProcess start_child(const ChildOptions& options)
 {
     std::string binary = options.binary.empty() ? kestrel_binary() : options.binary;
     std::vector<std::string> argument_texts = {binary};
+    std::vector<std::string> environment = options.environment;
+    if (target_is_windows()) {
+        argument_texts.insert(argument_texts.begin(),
+                              from_environment("KESTREL_TEST_EMULATOR", ""));
+        environment.push_back("WINEDEBUG=-all");
+        // Wine reads and writes the Linux file names in the locale's encoding.
+        environment.push_back("LANG=C.UTF-8");
+        environment.push_back("WINEPREFIX=" + from_environment("WINEPREFIX", ""));
+    }
     argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     for (auto& a : argument_texts)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (auto& e : options.environment)
+    for (auto& e : environment)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
@@ -118,6 +155,8 @@ ChildResult finish_child(ChildProcess& child)
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     child = ChildProcess{};
+    if (target_is_windows())
+        result.output = output_with_lf(result.output);
     return result;
 }
 

@@ -18,9 +18,9 @@ struct ChildOptions {
 };
 
 struct ChildResult {
-    int exit_status = -1; // -1 when killed by a signal
+    int exit_status = -1; // -1 when killed by a signal; Windows: the low byte of the status
     int signal = 0;       // the signal that ended it, or 0
-    std::string output;   // standard output
+    std::string output;   // standard output, with LF line ends (see output_with_lf)
     std::string errors;   // standard error
 };
 
@@ -30,8 +30,18 @@ struct ChildProcess {
     int errors_fd = -1;
 };
 
+// The binaries under test: those of this build, or those named by
+// KESTREL_TEST_BINARY and KESTREL_TEST_FAULTY_BINARY. With
+// KESTREL_TEST_EMULATOR set they are Windows programs, started under that
+// emulator (Wine, with the WINEPREFIX of the test run).
 std::string kestrel_binary();
 std::string kestrel_faulty_binary();
+bool target_is_windows();
+
+// Windows writes standard output as a text stream, every newline as CR LF:
+// gives the output with LF line ends, so that one expectation serves both
+// platforms, or marks it as wrong when a newline came without its CR.
+std::string output_with_lf(const std::string& output);
 
 ChildProcess start_child(const ChildOptions& options);
 // Reads the child's output to its end and reaps it.

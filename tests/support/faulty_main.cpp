@@ -6,6 +6,7 @@
 // KESTREL_NO_UNNAMED_FILES makes it create the mailbox as on a file system
 // without unnamed files: under its name from the start.
 #include "app/driver.hpp"
+#include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 
 #include <cstdio>
@@ -17,8 +18,11 @@ int main(int argc, char** argv)
         io_fail_call_number(std::atoll(at));
     if (std::getenv("KESTREL_NO_UNNAMED_FILES") != nullptr)
         io_refuse_unnamed_files();
+    keep_standard_streams_taken();
+    take_program_arguments(argc, argv);
     int status = run_program(argc, argv);
     std::fflush(stdout);
+    restore_standard_streams();
     if (const char* count_path = std::getenv("KESTREL_FAULT_COUNT")) {
         if (std::FILE* f = std::fopen(count_path, "w")) {
             const char* failed = io_failed_call_name();
