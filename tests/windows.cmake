@@ -41,7 +41,8 @@ add_test(NAME wine_stop COMMAND /usr/bin/env ${wine_environment} wineserver -k)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 
-gtest_discover_tests(kestrel_unit_tests DISCOVERY_MODE PRE_TEST
+# The first run under Wine makes its prefix, which takes a while.
+gtest_discover_tests(kestrel_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
                      PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
 
 # The end-to-end suite against kestrel.exe, by the Linux driver of the dev
