@@ -122,15 +122,33 @@ int io_truncate(int fd)
     return ftruncate(fd, 0) == 0 ? 0 : 1;
 }
 
+namespace {
+
 // The descriptor is released even when close reports an error (on Linux it
 // must not be closed again), so a failed close still frees the slot.
-int io_close(int fd)
+int close_counted_as(const char* call_name, int fd)
 {
-    if (io_injected_failure("close")) {
+    if (io_injected_failure(call_name)) {
         close(fd);
         return 1;
     }
     return close(fd) == 0 ? 0 : 1;
+}
+
+int fsync_retrying(int fd)
+{
+    int status;
+    do
+        status = fsync(fd);
+    while (status != 0 && errno == EINTR);
+    return status;
+}
+
+} // namespace
+
+int io_close(int fd)
+{
+    return close_counted_as("close", fd);
 }
 
 int io_remove(const char* path)
@@ -158,11 +176,7 @@ bool io_path_exists(const char* path)
 
 int io_close_discarded(int fd)
 {
-    if (io_injected_failure("close_discarded")) {
-        close(fd);
-        return 1;
-    }
-    return close(fd) == 0 ? 0 : 1;
+    return close_counted_as("close_discarded", fd);
 }
 
 namespace {
@@ -236,11 +250,7 @@ int io_sync(int fd)
 {
     if (io_injected_failure("sync"))
         return 1;
-    int status;
-    do
-        status = fsync(fd);
-    while (status != 0 && errno == EINTR);
-    return status == 0 ? 0 : 1;
+    return fsync_retrying(fd) == 0 ? 0 : 1;
 }
 
 // linkat fails rather than replace a name that somebody else has taken
@@ -272,11 +282,7 @@ int io_sync_directory(const char* path)
     int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return (errno == EACCES || errno == EPERM) ? 0 : 1;
-    int status;
-    do
-        status = fsync(fd);
-    while (status != 0 && errno == EINTR);
-    bool failed = status != 0 && errno != EINVAL;
+    bool failed = fsync_retrying(fd) != 0 && errno != EINVAL;
     int saved = errno;
     close(fd);
     errno = saved;

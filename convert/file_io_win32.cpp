@@ -246,11 +246,12 @@ ssize_t io_read(int fd, void* data, std::size_t size)
     return static_cast<ssize_t>(got);
 }
 
-int io_write(int fd, const void* data, std::size_t size)
+namespace {
+
+// Writes every byte at the file pointer, in pieces WriteFile can take; a
+// write that takes nothing is a full disk.
+int write_all(HANDLE handle, const void* data, std::size_t size)
 {
-    if (injected("write"))
-        return 1;
-    HANDLE handle = handle_of(fd);
     auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
         DWORD put = 0;
@@ -269,6 +270,15 @@ int io_write(int fd, const void* data, std::size_t size)
     return 0;
 }
 
+} // namespace
+
+int io_write(int fd, const void* data, std::size_t size)
+{
+    if (injected("write"))
+        return 1;
+    return write_all(handle_of(fd), data, size);
+}
+
 // Writes at `offset` and puts the file pointer back where it was, as a
 // positioned write on POSIX leaves it.
 int io_write_at(int fd, const void* data, std::size_t size, std::int64_t offset)
@@ -281,21 +291,8 @@ int io_write_at(int fd, const void* data, std::size_t size, std::int64_t offset)
         note_error();
         return 1;
     }
-    auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        DWORD put = 0;
-        DWORD chunk = size > largest_transfer ? largest_transfer : static_cast<DWORD>(size);
-        if (!WriteFile(handle, bytes, chunk, &put, nullptr)) {
-            note_error();
-            return 1;
-        }
-        if (put == 0) {
-            note_error(ERROR_DISK_FULL);
-            return 1;
-        }
-        bytes += put;
-        size -= put;
-    }
+    if (write_all(handle, data, size))
+        return 1;
     if (!set_file_pointer(handle, was.QuadPart)) {
         note_error();
         return 1;
@@ -329,10 +326,12 @@ int io_truncate(int fd)
     return 0;
 }
 
+namespace {
+
 // The handle is released even when the close fails or is made to fail.
-int io_close(int fd)
+int close_counted_as(const char* call_name, int fd)
 {
-    if (injected("close")) {
+    if (injected(call_name)) {
         int ignored = close_descriptor(fd);
         (void)ignored;
         last_error = 0;
@@ -341,15 +340,16 @@ int io_close(int fd)
     return close_descriptor(fd);
 }
 
+} // namespace
+
+int io_close(int fd)
+{
+    return close_counted_as("close", fd);
+}
+
 int io_close_discarded(int fd)
 {
-    if (injected("close_discarded")) {
-        int ignored = close_descriptor(fd);
-        (void)ignored;
-        last_error = 0;
-        return 1;
-    }
-    return close_descriptor(fd);
+    return close_counted_as("close_discarded", fd);
 }
 
 int io_remove(const char* path)

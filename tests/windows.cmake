@@ -13,14 +13,6 @@ add_subdirectory(${KESTREL_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXC
 set_target_properties(gtest gtest_main PROPERTIES COMPILE_WARNING_AS_ERROR OFF)
 include(GoogleTest)
 
-# The program once more, with fault injection.
-list(TRANSFORM KESTREL_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE faulty_sources)
-add_library(kestrel_core_faulty STATIC ${faulty_sources})
-target_include_directories(kestrel_core_faulty PUBLIC ${PROJECT_SOURCE_DIR})
-target_compile_definitions(kestrel_core_faulty PUBLIC KESTREL_FAULT_INJECTION)
-add_executable(kestrel_faulty support/faulty_main.cpp)
-target_link_libraries(kestrel_faulty PRIVATE kestrel_core_faulty)
-
 add_executable(kestrel_unit_tests
     base_name_test.cpp
     mailbox_writer_test.cpp
