@@ -144,15 +144,17 @@ int start_message(char* line, std::size_t& length)
 // Most lines of a message need nothing but their CR LF. This takes the run
 // of lines at the read position straight from the block into the message
 // buffer's memory, without the calls that the general path makes for every
-// line: whole lines lying in the block, without a CR. A line longer than
-// one read of the general path comes out as its pieces would: its text and
-// one CR LF, since pieces after the first are never form-feed or subject
-// lines and the memory takes all of them. The message's first subject line gets its new label here
-// as well, and a form-feed line is taken and held, which ends the run: the line after it may start
-// the next message. The run stops before any other line, and before a line whose text would not fit
-// into the memory part or the mailbox's size limit; the general path then takes that line and does
-// exactly what it does with it in any case (the spill, the failure).
-// Called only between whole lines, in a message, with no form feed held.
+// line: whole lines lying in the block, without a CR. A line longer than one
+// read of the general path comes out as its pieces would: its text and one
+// CR LF, since pieces after the first are never form-feed or subject lines
+// and the memory takes all of them. The message's first subject line gets
+// its new label here as well, and a form-feed line is taken and held, which
+// ends the run: the line after it may start the next message. The run stops
+// before any other line, and before a line whose text would not fit into
+// the memory part or the mailbox's size limit; the general path then takes
+// that line and does exactly what it does with it in any case (the spill,
+// the failure). Called only between whole lines, in a message, with no form
+// feed held.
 void take_plain_lines()
 {
     ConversionState& s = conversion;

@@ -341,7 +341,8 @@ TEST(EndToEndConversion, MailboxWriteFailureLeavesNothing)
         std::string output;
     } cases[] = {
         // clang-format off
-        {{}, {"BIG.TXT"}, 1, "\nProcessing BIG.TXT -> Error writing the file BIG.MBX: File too large\n"},
+        {{}, {"BIG.TXT"}, 1,
+         "\nProcessing BIG.TXT -> Error writing the file BIG.MBX: File too large\n"},
         {"BIG.TXT\nA.TXT\n", {"."}, 0,
          "\nProcessing BIG.TXT -> Error writing the file ./BIG.MBX: File too large\n"
          "Processing A.TXT -> file ./A.MBX created\n"},
