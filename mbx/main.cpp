@@ -143,7 +143,7 @@ int mbox_command(const char* path, const char* output_path)
     MailboxVerdict check;
     if (!open_whole(reader, path, check))
         return 1;
-    OutputFile out;
+    ExportOutput out;
     out.block.resize(output_block_size);
     out.fd = STDOUT_FILENO;
     const char* out_name = "standard output";
@@ -156,7 +156,7 @@ int mbox_command(const char* path, const char* output_path)
             return 1;
         }
     }
-    bool read_ok = export_mbox(reader, check.message_count, out);
+    bool read_ok = export_mbox(reader, check.message_count, ExportOptions{}, out);
     int read_error = reader.error;
     close_mailbox(reader);
     int write_error = output_flush(out);

@@ -12,31 +12,37 @@ constexpr std::string_view no_sender = "MAILER-DAEMON";
 // A message whose head holds no readable date gets the epoch in its separator.
 constexpr std::string_view no_date = "Thu Jan  1 00:00:00 1970";
 
-void put_byte(OutputFile& out, char c)
+void put_byte(ExportOutput& out, char c)
 {
     if (out.used == out.block.size())
         output_flush(out);
     out.block[out.used++] = static_cast<unsigned char>(c);
 }
 
-// The text of a message on its way to the mbox: CR LF becomes LF, and a line
-// of ">"s followed by "From " gets one more ">". Works byte by byte, so lines
-// of any length pass through a bounded state.
+// The text of a message on its way out. In an mbox and a Maildir CR LF
+// becomes LF; in an mbox a line of ">"s followed by "From " also gets one
+// more ">". An .eml file keeps the text's CR LF. Works byte by byte, so
+// lines of any length pass through a bounded state.
 struct LineQuoter {
+    ExportForm form = ExportForm::mbox;
     bool line_start = true;  // still in the line's run of ">" and "From "
     std::size_t matched = 0; // characters of "From " matched so far
     bool held_cr = false;
     bool ended_line = true; // the last byte written was a LF
 };
 
-void put_text(OutputFile& out, LineQuoter& q, char c)
+void put_text(ExportOutput& out, LineQuoter& q, char c)
 {
     put_byte(out, c);
     q.ended_line = c == '\n';
 }
 
-void quote_byte(OutputFile& out, LineQuoter& q, char c)
+void quote_byte(ExportOutput& out, LineQuoter& q, char c)
 {
+    if (q.form == ExportForm::eml) {
+        put_text(out, q, c);
+        return;
+    }
     if (q.held_cr) {
         q.held_cr = false;
         if (c == '\n') {
@@ -46,7 +52,7 @@ void quote_byte(OutputFile& out, LineQuoter& q, char c)
         }
         put_text(out, q, '\r');
     }
-    if (q.line_start) {
+    if (q.line_start && q.form == ExportForm::mbox) {
         if (q.matched == 0 && c == '>') {
             put_text(out, q, '>');
             return;
@@ -75,17 +81,20 @@ void quote_byte(OutputFile& out, LineQuoter& q, char c)
         q.line_start = true;
 }
 
-void end_text(OutputFile& out, LineQuoter& q)
+void end_text(ExportOutput& out, LineQuoter& q)
 {
     if (q.held_cr)
         put_text(out, q, '\r');
     for (std::size_t i = 0; i < q.matched; ++i)
         put_text(out, q, from_word[i]);
-    if (!q.ended_line)
+    if (!q.ended_line) {
+        if (q.form == ExportForm::eml)
+            put_text(out, q, '\r');
         put_text(out, q, '\n');
+    }
 }
 
-bool quote_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, OutputFile& out,
+bool quote_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, ExportOutput& out,
                  LineQuoter& q)
 {
     while (from < to) {
@@ -113,13 +122,13 @@ std::optional<SendingDate> head_date(const MessageHead& head)
 
 } // namespace
 
-void output_put(OutputFile& out, const char* bytes, std::size_t count)
+void output_put(ExportOutput& out, const char* bytes, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
         put_byte(out, bytes[i]);
 }
 
-int output_flush(OutputFile& out)
+int output_flush(ExportOutput& out)
 {
     std::size_t done = 0;
     while (out.error == 0 && done < out.used) {
@@ -170,32 +179,47 @@ MessageEdit date_edit(const MessageHead& head)
     return edit;
 }
 
-bool export_mbox(MailboxReader& reader, std::uint32_t message_count, OutputFile& out)
+bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
+                    const ExportOptions& /*options*/, ExportOutput& out)
+{
+    MessageHead head;
+    if (!read_message_head(reader, record.text_offset, record.text_size, head))
+        return false;
+    if (form == ExportForm::mbox) {
+        std::string separator = separator_line(head);
+        output_put(out, separator.data(), separator.size());
+    }
+    MessageEdit edit = date_edit(head);
+    const std::uint64_t end = record.text_offset + record.text_size;
+    LineQuoter q;
+    q.form = form;
+    std::uint64_t from = record.text_offset;
+    if (edit.edit) {
+        if (!quote_range(reader, from, edit.offset, out, q))
+            return false;
+        if (form == ExportForm::eml)
+            edit.line.insert(edit.line.size() - 1, 1, '\r');
+        output_put(out, edit.line.data(), edit.line.size());
+        from = edit.offset + edit.removed;
+    }
+    if (!quote_range(reader, from, end, out, q))
+        return false;
+    end_text(out, q);
+    if (form == ExportForm::mbox)
+        put_byte(out, '\n');
+    return true;
+}
+
+bool export_mbox(MailboxReader& reader, std::uint32_t message_count, const ExportOptions& options,
+                 ExportOutput& out)
 {
     std::uint64_t at = mailbox_header_size;
-    MessageHead head;
     for (std::uint32_t n = 0; n < message_count && out.error == 0; ++n) {
         MailboxRecord record;
         if (!read_record(reader, at, record) ||
-            !read_message_head(reader, record.text_offset, record.text_size, head))
+            !export_message(reader, record, ExportForm::mbox, options, out))
             return false;
-        std::string separator = separator_line(head);
-        output_put(out, separator.data(), separator.size());
-        MessageEdit edit = date_edit(head);
-        const std::uint64_t end = record.text_offset + record.text_size;
-        LineQuoter q;
-        std::uint64_t from = record.text_offset;
-        if (edit.edit) {
-            if (!quote_range(reader, from, edit.offset, out, q))
-                return false;
-            output_put(out, edit.line.data(), edit.line.size());
-            from = edit.offset + edit.removed;
-        }
-        if (!quote_range(reader, from, end, out, q))
-            return false;
-        end_text(out, q);
-        put_byte(out, '\n');
-        at = end + 1;
+        at = record.text_offset + record.text_size + 1;
     }
     return true;
 }

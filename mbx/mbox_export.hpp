@@ -13,16 +13,17 @@
 
 inline constexpr std::size_t output_block_size = 1 << 16;
 
-struct OutputFile {
+// The output of an export: a write-behind block in front of a descriptor.
+struct ExportOutput {
     int fd = -1;
     std::vector<unsigned char> block;
     std::size_t used = 0;
     int error = 0; // errno of the first failed write; later writes are skipped
 };
 
-void output_put(OutputFile& out, const char* bytes, std::size_t count);
+void output_put(ExportOutput& out, const char* bytes, std::size_t count);
 // Writes what is buffered; 0, or the errno of the first failure.
-int output_flush(OutputFile& out);
+int output_flush(ExportOutput& out);
 
 // How one message's text changes in the mbox: the Date header that a client
 // needs, made from the "Received: ; " line where the message has no "Date: "
@@ -41,6 +42,26 @@ std::string separator_sender(const MessageHead& head);
 std::string separator_line(const MessageHead& head);
 MessageEdit date_edit(const MessageHead& head);
 
-// Writes every message of the checked mailbox; false on a read error, with
-// `reader.error` set. Write errors are kept in `out.error`.
-bool export_mbox(MailboxReader& reader, std::uint32_t message_count, OutputFile& out);
+// The forms in which a message leaves kestrel-mbx.
+enum class ExportForm {
+    mbox,    // after a "From " separator line, mboxrd quoting, LF line ends,
+             // an empty line after the message
+    maildir, // a file of its own, LF line ends
+    eml,     // a file of its own, CR LF line ends
+};
+
+// The user's choices that change what is exported.
+struct ExportOptions {
+    std::string domain;  // of DECnet nodes, for --domain
+    std::string charset; // of 8-bit text that is not UTF-8, for --charset
+};
+
+// Writes one message of a checked mailbox in `form`; false on a read error,
+// with `reader.error` set. Write errors are kept in `out.error`.
+bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
+                    const ExportOptions& options, ExportOutput& out);
+
+// Writes every message of the checked mailbox as an mbox; false on a read
+// error, with `reader.error` set. Write errors are kept in `out.error`.
+bool export_mbox(MailboxReader& reader, std::uint32_t message_count, const ExportOptions& options,
+                 ExportOutput& out);
