@@ -1,6 +1,7 @@
 #include "mbx/mbox_export.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -177,6 +178,17 @@ MessageEdit date_edit(const MessageHead& head)
     }
     edit.edit = true;
     return edit;
+}
+
+bool export_options_valid(const ExportOptions& options, std::string& problem)
+{
+    constexpr std::array<std::string_view, 5> charsets = {"dec-mcs", "latin1", "cp437", "cp850",
+                                                          "utf-8"};
+    if (options.charset.empty() ||
+        std::find(charsets.begin(), charsets.end(), options.charset) != charsets.end())
+        return true;
+    problem = "unknown character set: " + options.charset;
+    return false;
 }
 
 bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,

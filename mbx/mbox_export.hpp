@@ -56,6 +56,10 @@ struct ExportOptions {
     std::string charset; // of 8-bit text that is not UTF-8, for --charset
 };
 
+// Whether the options can be used; otherwise `problem` says what is wrong
+// ("unknown character set: koi8"). Checked before anything is written.
+bool export_options_valid(const ExportOptions& options, std::string& problem);
+
 // Writes one message of a checked mailbox in `form`; false on a read error,
 // with `reader.error` set. Write errors are kept in `out.error`.
 bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
