@@ -91,3 +91,28 @@ inline int out_put(OutputFile& file, const void* data, std::size_t size)
     file.used += size;
     return 0;
 }
+
+// Calls of kestrel-mbx, which reads mailboxes back and exports their
+// messages into files and directories of its own.
+
+enum class IoFileKind { regular, directory, other };
+struct IoFileStatus {
+    IoFileKind kind = IoFileKind::other;
+    std::uint64_t size = 0; // of a regular file
+};
+
+// Opens `path` for reading without waiting for a writer to come (a FIFO
+// opens at once) and opens a directory too, so that the caller can ask
+// io_file_status what it got and refuse anything but a regular file.
+int io_open_read_at_once(const char* path);
+int io_file_status(int fd, IoFileStatus& status);
+// Reads at most `size` bytes from `offset` on; the count read, 0 at the
+// end of the file, -1 on failure.
+std::int64_t io_read_at(int fd, void* data, std::size_t size, std::int64_t offset);
+// Makes a new directory; fails when anything has the name.
+int io_make_directory(const char* path);
+// Removes an empty directory.
+int io_remove_directory(const char* path);
+// Gives the file or directory `from` the name `to`, never replacing what
+// has that name (then 1, with EEXIST).
+int io_rename_new(const char* from, const char* to);

@@ -293,3 +293,81 @@ const char* io_error_text()
 {
     return std::strerror(errno);
 }
+
+// The calls of kestrel-mbx.
+
+// O_NONBLOCK: opening a FIFO that has no writer returns at once instead
+// of waiting; the caller refuses the FIFO then. A regular file ignores it.
+int io_open_read_at_once(const char* path)
+{
+    if (io_injected_failure("open_read_at_once"))
+        return -1;
+    int fd;
+    do
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int io_file_status(int fd, IoFileStatus& status)
+{
+    if (io_injected_failure("file_status"))
+        return 1;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return 1;
+    status.kind = S_ISREG(info.st_mode)   ? IoFileKind::regular
+                  : S_ISDIR(info.st_mode) ? IoFileKind::directory
+                                          : IoFileKind::other;
+    status.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return 0;
+}
+
+std::int64_t io_read_at(int fd, void* data, std::size_t size, std::int64_t offset)
+{
+    if (io_injected_failure("read_at"))
+        return -1;
+    ssize_t got;
+    do
+        got = pread(fd, data, size, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int io_make_directory(const char* path)
+{
+    if (io_injected_failure("make_directory"))
+        return 1;
+    return mkdir(path, 0777) == 0 ? 0 : 1;
+}
+
+int io_remove_directory(const char* path)
+{
+    if (io_injected_failure("remove_directory"))
+        return 1;
+    return rmdir(path) == 0 ? 0 : 1;
+}
+
+// renameat2 with RENAME_NOREPLACE fails rather than replace anything, an
+// empty directory too (which rename would replace). A file system that
+// cannot do that gets a hard link for a file, which never replaces either,
+// and for a directory a look first, then the rename.
+int io_rename_new(const char* from, const char* to)
+{
+    if (io_injected_failure("rename_new"))
+        return 1;
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return 1;
+    if (link(from, to) == 0)
+        return unlink(from) == 0 ? 0 : 1;
+    if (errno == EEXIST)
+        return 1;
+    struct stat info;
+    if (lstat(to, &info) == 0) {
+        errno = EEXIST;
+        return 1;
+    }
+    return rename(from, to) == 0 ? 0 : 1;
+}

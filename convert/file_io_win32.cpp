@@ -466,3 +466,106 @@ const char* io_error_text()
     text[size] = '\0';
     return text;
 }
+
+// The calls of kestrel-mbx.
+
+// FILE_FLAG_BACKUP_SEMANTICS opens a directory too, so that the caller
+// can tell it apart; a named pipe opens at once or fails.
+int io_open_read_at_once(const char* path)
+{
+    if (injected("open_read_at_once"))
+        return -1;
+    return adopt(open_by_name(path, GENERIC_READ, share_all, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS));
+}
+
+// A disk file is regular unless it is a directory; a console, a printer,
+// NUL or a pipe is something else.
+int io_file_status(int fd, IoFileStatus& status)
+{
+    if (injected("file_status"))
+        return 1;
+    HANDLE handle = handle_of(fd);
+    status = IoFileStatus{};
+    DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+        note_error();
+        return 1;
+    }
+    if (type != FILE_TYPE_DISK)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        note_error();
+        return 1;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        status.kind = IoFileKind::directory;
+        return 0;
+    }
+    status.kind = IoFileKind::regular;
+    status.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return 0;
+}
+
+std::int64_t io_read_at(int fd, void* data, std::size_t size, std::int64_t offset)
+{
+    if (injected("read_at"))
+        return -1;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD got = 0;
+    DWORD wanted = size > largest_transfer ? largest_transfer : static_cast<DWORD>(size);
+    if (!ReadFile(handle_of(fd), data, wanted, &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        note_error();
+        return -1;
+    }
+    return got;
+}
+
+int io_make_directory(const char* path)
+{
+    if (injected("make_directory"))
+        return 1;
+    wchar_t wide[wide_path_capacity];
+    if (!widen(path, wide))
+        return 1;
+    if (!CreateDirectoryW(wide, nullptr)) {
+        note_error();
+        return 1;
+    }
+    return 0;
+}
+
+int io_remove_directory(const char* path)
+{
+    if (injected("remove_directory"))
+        return 1;
+    wchar_t wide[wide_path_capacity];
+    if (!widen(path, wide))
+        return 1;
+    if (!RemoveDirectoryW(wide)) {
+        note_error();
+        return 1;
+    }
+    return 0;
+}
+
+// MoveFileExW without MOVEFILE_REPLACE_EXISTING fails when the new name is
+// taken, by a file or a directory.
+int io_rename_new(const char* from, const char* to)
+{
+    if (injected("rename_new"))
+        return 1;
+    wchar_t wide_from[wide_path_capacity], wide_to[wide_path_capacity];
+    if (!widen(from, wide_from) || !widen(to, wide_to))
+        return 1;
+    if (!MoveFileExW(wide_from, wide_to, 0)) {
+        note_error();
+        return 1;
+    }
+    return 0;
+}

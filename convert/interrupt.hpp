@@ -19,3 +19,8 @@ void arm_mailbox_removal(const char* path);
 void disarm_mailbox_removal();
 void arm_staged_removal(const char* name);
 void disarm_staged_removal();
+
+// A removal of more than one file (the output directory of kestrel-mbx)
+// that the handler makes first: `remove` must make only calls that are safe
+// in a signal handler and must not wait for anything. nullptr disarms it.
+void arm_removal_procedure(void (*remove)());

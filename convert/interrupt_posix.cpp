@@ -17,6 +17,7 @@ char mailbox_to_remove[mailbox_path_capacity + 1];
 char staged_to_remove[staged_name_capacity + 1];
 volatile sig_atomic_t mailbox_armed = 0;
 volatile sig_atomic_t staged_armed = 0;
+void (*volatile removal_procedure)() = nullptr;
 
 // The notice may go to a pipe whose reader has gone: SIGPIPE is ignored
 // first (which also drops one already pending), so that the write fails
@@ -24,6 +25,8 @@ volatile sig_atomic_t staged_armed = 0;
 // signal is then unblocked and raised again with its default action.
 void on_fatal_signal(int signal_number)
 {
+    if (removal_procedure)
+        removal_procedure();
     if (mailbox_armed)
         unlink(mailbox_to_remove);
     if (staged_armed)
@@ -103,4 +106,9 @@ void arm_staged_removal(const char* name)
 void disarm_staged_removal()
 {
     staged_armed = 0;
+}
+
+void arm_removal_procedure(void (*remove)())
+{
+    removal_procedure = remove;
 }

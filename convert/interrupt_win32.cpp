@@ -27,6 +27,7 @@ wchar_t mailbox_to_remove[mailbox_path_capacity * 2 + 1];
 wchar_t staged_to_remove[staged_name_capacity + 1];
 std::atomic<bool> mailbox_armed{false};
 std::atomic<bool> staged_armed{false};
+std::atomic<void (*)()> removal_procedure{nullptr};
 
 template <std::size_t N> bool copy_name(wchar_t (&to)[N], const char* from)
 {
@@ -46,6 +47,8 @@ BOOL WINAPI on_console_event(DWORD event)
         return FALSE;
     }
     AcquireSRWLockExclusive(&guard);
+    if (auto remove = removal_procedure.load())
+        remove();
     if (mailbox_armed)
         DeleteFileW(mailbox_to_remove);
     if (staged_armed)
@@ -96,4 +99,9 @@ void arm_staged_removal(const char* name)
 void disarm_staged_removal()
 {
     staged_armed = false;
+}
+
+void arm_removal_procedure(void (*remove)())
+{
+    removal_procedure = remove;
 }

@@ -1,11 +1,9 @@
 #include "mbx/mailbox_reader.hpp"
 
+#include "convert/file_io.hpp"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -60,7 +58,7 @@ MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::
     unsigned char bytes[record_header_size];
     if (!mailbox_read(reader, at, bytes, sizeof bytes)) {
         if (reader.error)
-            return fault(at, which + "read failed: " + std::strerror(reader.error));
+            return fault(at, which + "read failed: " + reader.error_text);
         return fault(reader.length, which + "cut short in its header");
     }
     MessageRecordHeader header = decode_record_header(bytes);
@@ -81,7 +79,7 @@ MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::
         std::size_t available = 0;
         const unsigned char* p = mailbox_bytes_at(reader, offset, available);
         if (!p)
-            return fault(offset, which + "read failed: " + std::strerror(reader.error));
+            return fault(offset, which + "read failed: " + reader.error_text);
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - offset));
         if (const void* zero = std::memchr(p, 0, n))
             return fault(offset +
@@ -91,7 +89,7 @@ MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::
     }
     unsigned char terminator = 1;
     if (!mailbox_read(reader, end, &terminator, 1))
-        return fault(end, which + "read failed: " + std::strerror(reader.error));
+        return fault(end, which + "read failed: " + reader.error_text);
     if (terminator != 0)
         return fault(end, which + "no zero byte after the text");
     at = end + 1;
@@ -102,23 +100,36 @@ MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::
 
 } // namespace
 
+namespace {
+
+int open_failed(MailboxReader& reader, const char* reason)
+{
+    reader.error = 1;
+    reader.error_text = reason;
+    return 1;
+}
+
+} // namespace
+
 int open_mailbox(MailboxReader& reader, const char* path)
 {
     reader = MailboxReader{};
-    reader.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    reader.fd = io_open_read_at_once(path);
     if (reader.fd < 0)
-        return errno;
-    struct stat status {};
-    if (fstat(reader.fd, &status) != 0) {
-        int error = errno;
+        return open_failed(reader, io_error_text());
+    IoFileStatus status;
+    if (io_file_status(reader.fd, status)) {
+        open_failed(reader, io_error_text());
         close_mailbox(reader);
-        return error;
+        return 1;
     }
-    if (S_ISDIR(status.st_mode)) {
+    if (status.kind != IoFileKind::regular) {
         close_mailbox(reader);
-        return EISDIR;
+        return open_failed(reader, status.kind == IoFileKind::directory
+                                       ? "Is a directory"
+                                       : "not a regular file, so no mailbox");
     }
-    reader.length = static_cast<std::uint64_t>(status.st_size);
+    reader.length = status.size;
     reader.block.resize(mailbox_block_size);
     return 0;
 }
@@ -126,7 +137,7 @@ int open_mailbox(MailboxReader& reader, const char* path)
 void close_mailbox(MailboxReader& reader)
 {
     if (reader.fd >= 0)
-        ::close(reader.fd); // opened for reading only: nothing to lose
+        io_close_discarded(reader.fd); // opened for reading only: nothing to lose
     reader.fd = -1;
 }
 
@@ -139,13 +150,13 @@ const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offse
         reader.block_start = offset - offset % mailbox_block_size;
         reader.block_length = 0;
         while (reader.block_length < mailbox_block_size) {
-            ssize_t got = pread(reader.fd, reader.block.data() + reader.block_length,
-                                mailbox_block_size - reader.block_length,
-                                static_cast<off_t>(reader.block_start + reader.block_length));
-            if (got < 0 && errno == EINTR)
-                continue;
+            std::int64_t got =
+                io_read_at(reader.fd, reader.block.data() + reader.block_length,
+                           mailbox_block_size - reader.block_length,
+                           static_cast<std::int64_t>(reader.block_start + reader.block_length));
             if (got < 0) {
-                reader.error = errno;
+                reader.error = 1;
+                reader.error_text = io_error_text();
                 reader.block_length = 0;
                 return nullptr;
             }
@@ -182,7 +193,7 @@ MailboxVerdict check_mailbox(MailboxReader& reader)
     unsigned char bytes[mailbox_header_size];
     if (!mailbox_read(reader, 0, bytes, sizeof bytes)) {
         if (reader.error)
-            return fault(0, std::string("read failed: ") + std::strerror(reader.error));
+            return fault(0, std::string("read failed: ") + reader.error_text);
         return fault(reader.length, "cut short in the 84-byte header");
     }
     MailboxVerdict check = check_header(reader, bytes);

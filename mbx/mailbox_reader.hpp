@@ -12,15 +12,18 @@
 inline constexpr std::size_t mailbox_block_size = 1 << 16;
 
 struct MailboxReader {
-    int fd = -1;
+    int fd = -1;                   // of the file layer
     std::uint64_t length = 0;      // of the file, when opened
     std::uint64_t block_start = 0; // file offset of block[0]
     std::size_t block_length = 0;  // valid bytes in block
     std::vector<unsigned char> block;
-    int error = 0; // errno of a failed read, else 0
+    int error = 0;          // 1 after a failed open or read, else 0
+    std::string error_text; // the reason then ("Input/output error")
 };
 
-// 0, or the errno of the failed open or fstat.
+// Opens a mailbox, which must be a regular file: a FIFO, a device or a
+// directory is refused, and opening never waits for a FIFO's writer. 0, or
+// 1 with the reason in `error_text`.
 int open_mailbox(MailboxReader& reader, const char* path);
 void close_mailbox(MailboxReader& reader);
 

@@ -1,15 +1,20 @@
 // kestrel-mbx: the reader of the mailbox files that kestrel writes. Checks
-// that they are whole, lists their messages and exports them as mbox files.
+// that they are whole, lists their messages and exports them as an mbox
+// file, a Maildir or .eml files.
+#include "app/standard_streams.hpp"
+#include "convert/interrupt.hpp"
+#include "mbx/complaint.hpp"
+#include "mbx/export_outputs.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
+#include "mbx/platform.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -19,35 +24,44 @@ constexpr int status_bad_usage = 2;
 constexpr const char* usage_text =
     "usage: kestrel-mbx check MAILBOX...\n"
     "       kestrel-mbx list MAILBOX\n"
-    "       kestrel-mbx mbox MAILBOX [OUTPUT]\n"
-    "       kestrel-mbx --help\n"
+    "       kestrel-mbx mbox [OPTIONS] MAILBOX [OUTPUT]\n"
+    "       kestrel-mbx mbox [OPTIONS] MAILBOX... OUTPUT\n"
+    "       kestrel-mbx maildir [OPTIONS] MAILBOX... DIRECTORY\n"
+    "       kestrel-mbx eml [OPTIONS] MAILBOX DIRECTORY\n"
+    "       kestrel-mbx --help | --version\n"
     "\n"
     "Reads the mailbox files (.MBX) that kestrel writes.\n"
-    "  check  checks that each mailbox is whole: one line per file,\n"
-    "         \"MAILBOX: N messages, ok\" or the fault and its byte offset\n"
-    "  list   one line per message: number, text size, sending date, sender,\n"
-    "         subject, separated by TABs\n"
-    "  mbox   writes the messages as an mbox file (mboxrd) to OUTPUT, which\n"
-    "         must not exist yet, or to standard output\n"
+    "  check    checks that each mailbox is whole: one line per file,\n"
+    "           \"MAILBOX: N messages, ok\" or the fault and its byte offset\n"
+    "  list     one line per message: number, text size, sending date, sender,\n"
+    "           subject, separated by TABs\n"
+    "  mbox     writes the messages as an mbox file (mboxrd) to OUTPUT, which\n"
+    "           must not exist yet, or to standard output; several mailboxes\n"
+    "           one after another\n"
+    "  maildir  makes DIRECTORY, which must not exist yet, a Maildir with one\n"
+    "           file per message in its cur directory\n"
+    "  eml      makes DIRECTORY, which must not exist yet, with one file\n"
+    "           NNNN.eml per message (CR LF line ends)\n"
+    "Options of mbox, maildir and eml:\n"
+    "  --domain DOMAIN  the Internet domain of the DECnet nodes\n"
+    "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
+    "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
+    "An output gets its name only when it is complete; a damaged mailbox is\n"
+    "refused before anything is written.\n"
     "\n"
     "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
     "be read or written, 2 on bad usage.\n";
 
-void complain(const char* name, const std::string& what)
+int bad_usage(const std::string& what)
 {
-    std::fprintf(stderr, "%s: %s: %s\n", program, name, what.c_str());
-}
-
-int bad_usage(const char* what)
-{
-    std::fprintf(stderr, "%s: %s\n%s", program, what, usage_text);
+    std::fprintf(stderr, "%s: %s\n%s", program, what.c_str(), usage_text);
     return status_bad_usage;
 }
 
-bool open_for_reading(MailboxReader& reader, const char* path)
+bool open_for_reading(MailboxReader& reader, const std::string& path)
 {
-    if (int error = open_mailbox(reader, path)) {
-        complain(path, std::strerror(error));
+    if (open_mailbox(reader, path.c_str())) {
+        complain(path, reader.error_text);
         return false;
     }
     return true;
@@ -58,8 +72,9 @@ std::string fault_text(const MailboxVerdict& check)
     return "damaged at byte " + std::to_string(check.offset) + ": " + check.problem;
 }
 
-// Opens and checks one mailbox for list and mbox; false after saying why.
-bool open_whole(MailboxReader& reader, const char* path, MailboxVerdict& check)
+// Opens and checks one mailbox for list and the exports; false after
+// saying why.
+bool open_whole(MailboxReader& reader, const std::string& path, MailboxVerdict& check)
 {
     if (!open_for_reading(reader, path))
         return false;
@@ -71,25 +86,34 @@ bool open_whole(MailboxReader& reader, const char* path, MailboxVerdict& check)
     return false;
 }
 
-int check_command(int count, char** paths)
+int flush_standard_output()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        complain("standard output", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+int check_command(const std::vector<std::string>& paths)
 {
     int status = 0;
-    for (int i = 0; i < count; ++i) {
+    for (const auto& path : paths) {
         MailboxReader reader;
-        if (!open_for_reading(reader, paths[i])) {
+        if (!open_for_reading(reader, path)) {
             status = 1;
             continue;
         }
         MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
-            std::printf("%s: %u messages, ok\n", paths[i], check.message_count);
+            std::printf("%s: %u messages, ok\n", path.c_str(), check.message_count);
         } else {
-            std::printf("%s: %s\n", paths[i], fault_text(check).c_str());
+            std::printf("%s: %s\n", path.c_str(), fault_text(check).c_str());
             status = 1;
         }
     }
-    return status;
+    return flush_standard_output() ? 1 : status;
 }
 
 // Control characters of a sender or subject are shown as "?", so that a
@@ -103,7 +127,7 @@ std::string printable(const std::string& text)
     return shown.empty() ? "-" : shown;
 }
 
-int list_command(const char* path)
+int list_command(const std::string& path)
 {
     MailboxReader reader;
     MailboxVerdict check;
@@ -115,7 +139,7 @@ int list_command(const char* path)
         MailboxRecord record;
         if (!read_record(reader, at, record) ||
             !read_message_head(reader, record.text_offset, record.text_size, head)) {
-            complain(path, std::strerror(reader.error));
+            complain(path, reader.error_text);
             close_mailbox(reader);
             return 1;
         }
@@ -130,73 +154,167 @@ int list_command(const char* path)
         at = record.text_offset + record.text_size + 1;
     }
     close_mailbox(reader);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        complain("standard output", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    return flush_standard_output();
 }
 
-int mbox_command(const char* path, const char* output_path)
+// Every message of one mailbox into the target; checked again as it is
+// opened, so that a file changed since the first check is refused too.
+int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options)
 {
     MailboxReader reader;
     MailboxVerdict check;
     if (!open_whole(reader, path, check))
         return 1;
-    ExportOutput out;
-    out.block.resize(output_block_size);
-    out.fd = STDOUT_FILENO;
-    const char* out_name = "standard output";
-    if (output_path) {
-        out_name = output_path;
-        out.fd = ::open(output_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd < 0) {
-            complain(output_path, std::strerror(errno));
+    std::uint64_t at = mailbox_header_size;
+    for (std::uint32_t n = 0; n < check.message_count; ++n) {
+        MailboxRecord record;
+        if (!read_record(reader, at, record)) {
+            complain(path, reader.error_text);
             close_mailbox(reader);
             return 1;
         }
+        if (put_message(target, reader, record, options, path.c_str())) {
+            close_mailbox(reader);
+            return 1;
+        }
+        at = record.text_offset + record.text_size + 1;
     }
-    bool read_ok = export_mbox(reader, check.message_count, ExportOptions{}, out);
-    int read_error = reader.error;
     close_mailbox(reader);
-    int write_error = output_flush(out);
-    if (output_path && ::close(out.fd) != 0 && write_error == 0)
-        write_error = errno;
-    if (read_ok && write_error == 0)
-        return 0;
-    if (!read_ok)
-        complain(path, std::strerror(read_error));
-    else
-        complain(out_name, std::strerror(write_error));
-    if (output_path && ::unlink(output_path) != 0)
-        complain(output_path,
-                 std::string("cannot remove the partial file: ") + std::strerror(errno));
-    return 1;
+    return 0;
+}
+
+// Every mailbox is checked before the output is made: a damaged one is
+// refused and nothing is written.
+int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
+                   const ExportOptions& options)
+{
+    std::uint64_t message_count = 0;
+    for (const auto& path : mailboxes) {
+        MailboxReader reader;
+        MailboxVerdict check;
+        if (!open_whole(reader, path, check))
+            return 1;
+        close_mailbox(reader);
+        message_count += check.message_count;
+    }
+    install_interrupt_handlers();
+    ExportTarget target;
+    if (open_target(target, form, output, message_count))
+        return 1;
+    for (const auto& path : mailboxes)
+        if (export_mailbox(target, path, options)) {
+            discard_target(target);
+            return 1;
+        }
+    return commit_target(target);
+}
+
+// The options of the exports, taken out of `arguments` wherever they
+// stand; false after saying what is wrong.
+bool take_options(std::vector<std::string>& arguments, ExportOptions& options, int& status)
+{
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        std::string* value = a.rfind("--domain", 0) == 0    ? &options.domain
+                             : a.rfind("--charset", 0) == 0 ? &options.charset
+                                                            : nullptr;
+        std::size_t name_length = a.find('=');
+        std::string name = a.substr(0, name_length);
+        if (value == nullptr || (name != "--domain" && name != "--charset")) {
+            if (a.size() > 2 && a.rfind("--", 0) == 0) {
+                status = bad_usage("unknown option: " + a);
+                return false;
+            }
+            rest.push_back(a);
+            continue;
+        }
+        if (name_length != std::string::npos) {
+            *value = a.substr(name_length + 1);
+        } else if (i + 1 < arguments.size()) {
+            *value = arguments[++i];
+        } else {
+            status = bad_usage("no value given for " + a);
+            return false;
+        }
+    }
+    arguments = rest;
+    std::string problem;
+    if (!export_options_valid(options, problem)) {
+        std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
+        status = status_bad_usage;
+        return false;
+    }
+    return true;
+}
+
+// The mailboxes that the arguments stand for, wildcards expanded where the
+// shell does not.
+std::vector<std::string> mailbox_names(std::vector<std::string>::const_iterator from,
+                                       std::vector<std::string>::const_iterator to)
+{
+    std::vector<std::string> names;
+    for (; from != to; ++from)
+        for (auto& name : names_of_argument(*from))
+            names.push_back(std::move(name));
+    return names;
+}
+
+int run(const std::vector<std::string>& all)
+{
+    if (all.size() == 1 && (all[0] == "--help" || all[0] == "-h")) {
+        std::fputs(usage_text, stdout);
+        return flush_standard_output();
+    }
+    if (all.size() == 1 && all[0] == "--version") {
+        std::printf("kestrel-mbx %s\n", KESTREL_VERSION);
+        return flush_standard_output();
+    }
+    if (all.empty())
+        return bad_usage("no command given");
+    const std::string command = all[0];
+    std::vector<std::string> arguments(all.begin() + 1, all.end());
+    const std::string wrong_count = "wrong number of arguments for " + command;
+    if (command == "check") {
+        if (arguments.empty())
+            return bad_usage(wrong_count);
+        return check_command(mailbox_names(arguments.begin(), arguments.end()));
+    }
+    if (command == "list") {
+        std::vector<std::string> names = mailbox_names(arguments.begin(), arguments.end());
+        if (names.size() != 1)
+            return bad_usage(wrong_count);
+        return list_command(names[0]);
+    }
+    ExportForm form = ExportForm::mbox;
+    if (command == "maildir")
+        form = ExportForm::maildir;
+    else if (command == "eml")
+        form = ExportForm::eml;
+    else if (command != "mbox")
+        return bad_usage("unknown command: " + command);
+    ExportOptions options;
+    int status = 0;
+    if (!take_options(arguments, options, status))
+        return status;
+    if (form == ExportForm::mbox && arguments.size() == 1)
+        return export_command(form, mailbox_names(arguments.begin(), arguments.end()), nullptr,
+                              options);
+    if (arguments.size() < 2)
+        return bad_usage(wrong_count);
+    std::vector<std::string> mailboxes = mailbox_names(arguments.begin(), arguments.end() - 1);
+    if (form == ExportForm::eml && mailboxes.size() != 1)
+        return bad_usage(wrong_count);
+    return export_command(form, mailboxes, arguments.back().c_str(), options);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage_text, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (argc < 2)
-        return bad_usage("no command given");
-    const std::string command = argv[1];
-    int rest = argc - 2;
-    if (command == "check" && rest >= 1) {
-        int status = check_command(rest, argv + 2);
-        if (std::fflush(stdout) != 0)
-            status = 1;
-        return status;
-    }
-    if (command == "list" && rest == 1)
-        return list_command(argv[2]);
-    if (command == "mbox" && (rest == 1 || rest == 2))
-        return mbox_command(argv[2], rest == 2 ? argv[3] : nullptr);
-    if (command == "check" || command == "list" || command == "mbox")
-        return bad_usage(("wrong number of arguments for " + command).c_str());
-    return bad_usage(("unknown command: " + command).c_str());
+    keep_standard_streams_taken();
+    take_program_arguments(argc, argv);
+    int status = run(std::vector<std::string>(argv + 1, argv + argc));
+    restore_standard_streams();
+    return status;
 }

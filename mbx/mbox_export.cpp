@@ -1,10 +1,11 @@
 #include "mbx/mbox_export.hpp"
 
+#include "convert/file_io.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -129,17 +130,15 @@ void output_put(ExportOutput& out, const char* bytes, std::size_t count)
         put_byte(out, bytes[i]);
 }
 
+// Through the file layer, which writes standard output (descriptor 1) as
+// bytes on every platform. A failure without an errno (the Win32 layer
+// keeps its own reason) still counts as one.
 int output_flush(ExportOutput& out)
 {
-    std::size_t done = 0;
-    while (out.error == 0 && done < out.used) {
-        ssize_t n = ::write(out.fd, out.block.data() + done, out.used - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            out.error = errno;
-        else
-            done += static_cast<std::size_t>(n);
+    if (out.error == 0 && out.used > 0) {
+        errno = 0;
+        if (io_write(out.fd, out.block.data(), out.used))
+            out.error = errno != 0 ? errno : EIO;
     }
     out.used = 0;
     return out.error;

@@ -1,0 +1,427 @@
+#include "mbx/export_outputs.hpp"
+
+#include "convert/file_io.hpp"
+#include "convert/interrupt.hpp"
+#include "mbx/complaint.hpp"
+#include "mbx/platform.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr const char* stage_suffix = ".kestrel-partial";
+constexpr std::size_t path_capacity = 4096;
+constexpr std::size_t unique_capacity = 64;
+constexpr int standard_output_fd = 1;
+
+// What a signal handler removes: the fields are plain bytes and integers,
+// set while the signals are held off, so that it reads them without
+// calling anything unsafe there.
+struct ArmedOutput {
+    char path[path_capacity + unique_capacity + 32]; // the mbox file, or the stage
+    char unique[unique_capacity];
+    ExportForm form;
+    std::size_t digits;
+    volatile std::uint32_t made; // message files complete in the stage
+    volatile int kind;           // 0 nothing, 1 a file, 2 a directory
+};
+
+ArmedOutput armed{};
+
+// Appends `text` to `to`, which holds `length` bytes of `capacity`; no
+// library call, as the signal handler uses it.
+void append(char* to, std::size_t& length, std::size_t capacity, const char* text)
+{
+    for (; *text != '\0' && length + 1 < capacity; ++text)
+        to[length++] = *text;
+    to[length] = '\0';
+}
+
+void append_number(char* to, std::size_t& length, std::size_t capacity, std::uint64_t value,
+                   std::size_t digits)
+{
+    char reversed[24];
+    std::size_t count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < sizeof reversed);
+    while (count < digits && count < sizeof reversed)
+        reversed[count++] = '0';
+    char text[25];
+    for (std::size_t i = 0; i < count; ++i)
+        text[i] = reversed[count - 1 - i];
+    text[count] = '\0';
+    append(to, length, capacity, text);
+}
+
+constexpr std::size_t name_capacity = sizeof armed.path + 64;
+
+// The file of message `n` in the stage: "STAGE/0001.eml", or for a Maildir
+// "STAGE/tmp/UNIQUE7.kestrel" while it is written and "STAGE/cur/..." when
+// complete.
+void message_file_name(char* to, const char* stage, ExportForm form, const char* unique,
+                       std::uint64_t n, std::size_t digits, bool in_tmp)
+{
+    std::size_t length = 0;
+    to[0] = '\0';
+    append(to, length, name_capacity, stage);
+    if (form == ExportForm::eml) {
+        append(to, length, name_capacity, "/");
+        append_number(to, length, name_capacity, n, digits);
+        append(to, length, name_capacity, ".eml");
+        return;
+    }
+    append(to, length, name_capacity, in_tmp ? "/tmp/" : "/cur/");
+    append(to, length, name_capacity, unique);
+    append_number(to, length, name_capacity, n, 1);
+    append(to, length, name_capacity, ".kestrel");
+}
+
+void subdirectory_name(char* to, const char* stage, const char* sub)
+{
+    std::size_t length = 0;
+    to[0] = '\0';
+    append(to, length, name_capacity, stage);
+    append(to, length, name_capacity, sub);
+}
+
+constexpr const char* maildir_parts[] = {"/tmp", "/new", "/cur"};
+
+// Removes what the armed record names; errors are ignored, as nothing
+// more can be done about them. Safe in a signal handler.
+void remove_armed()
+{
+    int kind = armed.kind;
+    if (kind == 1) {
+        io_remove(armed.path);
+    } else if (kind == 2) {
+        char name[name_capacity];
+        std::uint64_t made = armed.made;
+        for (std::uint64_t n = 1; n <= made + 1; ++n) {
+            message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits, false);
+            io_remove(name);
+            if (armed.form == ExportForm::maildir) {
+                message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits,
+                                  true);
+                io_remove(name);
+            }
+        }
+        if (armed.form == ExportForm::maildir)
+            for (const char* part : maildir_parts) {
+                subdirectory_name(name, armed.path, part);
+                io_remove_directory(name);
+            }
+        io_remove_directory(armed.path);
+    }
+}
+
+void arm(int kind, const std::string& path, const ExportTarget& target)
+{
+    armed.kind = 0;
+    std::size_t length = 0;
+    append(armed.path, length, sizeof armed.path, path.c_str());
+    length = 0;
+    append(armed.unique, length, sizeof armed.unique, target.unique.c_str());
+    armed.form = target.form;
+    armed.digits = target.digits;
+    armed.made = target.made;
+    armed.kind = kind;
+    arm_removal_procedure(remove_armed);
+}
+
+void disarm()
+{
+    armed.kind = 0;
+    arm_removal_procedure(nullptr);
+}
+
+// The reason of the last failure of the file layer, with `error` as the
+// errno where the layer kept none of its own.
+std::string failure_text(int error = 0)
+{
+    if (error != 0)
+        errno = error;
+    return io_error_text();
+}
+
+std::string output_name(const ExportTarget& target)
+{
+    return target.path.empty() ? "standard output" : target.path;
+}
+
+bool is_directory_form(ExportForm form)
+{
+    return form != ExportForm::mbox;
+}
+
+std::size_t digit_count(std::uint64_t value)
+{
+    std::size_t count = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++count;
+    }
+    return count;
+}
+
+int open_mbox_file(ExportTarget& target)
+{
+    const char* path = target.path.c_str();
+    block_interrupts();
+    int named = 0;
+    int fd = io_create_uncommitted(path, named);
+    if (fd >= 0 && named)
+        arm(1, target.path, target);
+    unblock_interrupts();
+    if (fd < 0) {
+        complain(target.path, failure_text());
+        return 1;
+    }
+    target.out.fd = fd;
+    target.named = named;
+    target.open = true;
+    return 0;
+}
+
+// The stage beside the final directory, made new: a stage of an earlier
+// run that was killed is left alone and the next free name taken.
+int open_stage(ExportTarget& target)
+{
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        target.stage = target.path + stage_suffix;
+        if (attempt > 1)
+            target.stage += std::to_string(attempt);
+        block_interrupts();
+        int failed = io_make_directory(target.stage.c_str());
+        if (!failed)
+            arm(2, target.stage, target);
+        unblock_interrupts();
+        std::string reason = failed ? failure_text() : std::string();
+        if (!failed)
+            break;
+        if (!io_entry_exists(target.stage.c_str()) || attempt == 100) {
+            complain(target.stage, reason);
+            target.stage.clear();
+            return 1;
+        }
+    }
+    if (target.form == ExportForm::maildir)
+        for (const char* part : maildir_parts)
+            if (io_make_directory((target.stage + part).c_str())) {
+                complain(target.stage + part, failure_text());
+                return 1;
+            }
+    return 0;
+}
+
+// Writes what is buffered and checks it; 0, or 1 after saying why.
+int flush_output(ExportTarget& target)
+{
+    if (output_flush(target.out) == 0)
+        return 0;
+    complain(output_name(target), failure_text(target.out.error));
+    return 1;
+}
+
+// One message as a file of its own, written, flushed to the device and
+// closed, and for a Maildir moved from tmp into cur, while the signals are
+// held off: an interrupt finds every file complete and counted.
+int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxRecord& record,
+                     const ExportOptions& options, const char* mailbox_path)
+{
+    char name[name_capacity], final_name[name_capacity];
+    std::uint64_t n = static_cast<std::uint64_t>(target.made) + 1;
+    bool maildir = target.form == ExportForm::maildir;
+    message_file_name(name, target.stage.c_str(), target.form, target.unique.c_str(), n,
+                      target.digits, maildir);
+    message_file_name(final_name, target.stage.c_str(), target.form, target.unique.c_str(), n,
+                      target.digits, false);
+    block_interrupts();
+    int fd = io_create_new(name);
+    int failed = 0;
+    if (fd < 0) {
+        complain(output_name(target), failure_text());
+        failed = 1;
+    } else {
+        target.out.fd = fd;
+        target.out.used = 0;
+        if (!export_message(reader, record, target.form, options, target.out)) {
+            complain(mailbox_path, reader.error_text);
+            failed = 1;
+        }
+        if (!failed)
+            failed = flush_output(target);
+        if (!failed && io_sync(fd)) {
+            complain(output_name(target), failure_text());
+            failed = 1;
+        }
+        if (failed) {
+            io_close_discarded(fd);
+        } else if (io_close(fd)) {
+            complain(output_name(target), failure_text());
+            failed = 1;
+        }
+        if (!failed && maildir && io_rename_new(name, final_name)) {
+            complain(output_name(target), failure_text());
+            failed = 1;
+        }
+        if (failed)
+            io_remove(name);
+        else
+            armed.made = ++target.made;
+    }
+    unblock_interrupts();
+    return failed;
+}
+
+int commit_mbox_file(ExportTarget& target)
+{
+    const char* path = target.path.c_str();
+    int fd = target.out.fd;
+    if (flush_output(target))
+        return 1;
+    if (io_sync(fd)) {
+        complain(target.path, failure_text());
+        return 1;
+    }
+    block_interrupts();
+    int link_failed = io_commit_name(fd, path, target.named);
+    if (!link_failed && !target.named) {
+        target.named = 1;
+        arm(1, target.path, target);
+    }
+    int failed = link_failed ? 0 : io_sync_directory(path);
+    if (!link_failed && !failed) {
+        target.open = false;
+        failed = io_close(fd);
+    }
+    if (!link_failed && !failed)
+        disarm();
+    unblock_interrupts();
+    if (link_failed || failed) {
+        complain(target.path, failure_text());
+        return 1;
+    }
+    return 0;
+}
+
+// The stage's entries go to the device, then the stage takes the final
+// name, which it never replaces, and that entry goes to the device too.
+int commit_directory(ExportTarget& target)
+{
+    char any_entry[name_capacity];
+    subdirectory_name(any_entry, target.stage.c_str(),
+                      target.form == ExportForm::maildir ? "/cur/x" : "/x");
+    if (io_sync_directory(any_entry)) {
+        complain(target.path, failure_text());
+        return 1;
+    }
+    block_interrupts();
+    int rename_failed = io_rename_new(target.stage.c_str(), target.path.c_str());
+    int saved = errno;
+    if (!rename_failed) {
+        target.stage = target.path;
+        arm(2, target.stage, target);
+    }
+    int failed = rename_failed ? 0 : io_sync_directory(target.path.c_str());
+    if (!rename_failed && !failed) {
+        target.stage.clear();
+        disarm();
+    }
+    unblock_interrupts();
+    if (rename_failed || failed) {
+        complain(target.path, failure_text(rename_failed ? saved : 0));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int open_target(ExportTarget& target, ExportForm form, const char* path,
+                std::uint64_t message_count)
+{
+    target = ExportTarget{};
+    target.form = form;
+    target.out.block.resize(output_block_size);
+    target.digits = std::max<std::size_t>(4, digit_count(message_count));
+    if (path == nullptr) {
+        target.out.fd = standard_output_fd;
+        return 0;
+    }
+    target.path = path;
+    // "OUT/" names the directory OUT, whose stage is "OUT.kestrel-partial".
+    while (is_directory_form(form) && target.path.size() > 1 &&
+           (target.path.back() == '/' || target.path.back() == '\\'))
+        target.path.pop_back();
+    if (target.path.size() > path_capacity) {
+        complain(target.path, "name too long");
+        return 1;
+    }
+    if (io_entry_exists(target.path.c_str())) {
+        complain(target.path, "File exists");
+        return 1;
+    }
+    if (!is_directory_form(form))
+        return open_mbox_file(target);
+    target.unique = std::to_string(static_cast<long long>(std::time(nullptr))) + ".P" +
+                    std::to_string(process_number()) + "Q";
+    if (open_stage(target)) {
+        discard_target(target);
+        return 1;
+    }
+    return 0;
+}
+
+int put_message(ExportTarget& target, MailboxReader& reader, const MailboxRecord& record,
+                const ExportOptions& options, const char* mailbox_path)
+{
+    if (is_directory_form(target.form))
+        return put_message_file(target, reader, record, options, mailbox_path);
+    if (!export_message(reader, record, target.form, options, target.out)) {
+        complain(mailbox_path, reader.error_text);
+        return 1;
+    }
+    if (target.out.error != 0) {
+        complain(output_name(target), failure_text(target.out.error));
+        return 1;
+    }
+    return 0;
+}
+
+int commit_target(ExportTarget& target)
+{
+    int failed = 0;
+    if (target.path.empty())
+        failed = flush_output(target);
+    else if (is_directory_form(target.form))
+        failed = commit_directory(target);
+    else
+        failed = commit_mbox_file(target);
+    if (failed)
+        discard_target(target);
+    return failed;
+}
+
+void discard_target(ExportTarget& target)
+{
+    block_interrupts();
+    if (!is_directory_form(target.form) && !target.path.empty()) {
+        if (target.open)
+            io_close_discarded(target.out.fd);
+        target.open = false;
+        if (target.named && io_remove(target.path.c_str()))
+            complain(target.path, "cannot remove the partial file: " + failure_text());
+    } else if (!target.stage.empty()) {
+        // The handler's removal, which skips the names that are not there.
+        remove_armed();
+        if (io_entry_exists(target.stage.c_str()))
+            complain(target.stage, "cannot remove the partial directory");
+    }
+    disarm();
+    unblock_interrupts();
+}
