@@ -204,7 +204,7 @@ int open_stage(ExportTarget& target)
         if (!failed)
             break;
         if (!io_entry_exists(target.stage.c_str()) || attempt == 100) {
-            complain(target.stage, reason);
+            complain(target.path, reason);
             target.stage.clear();
             return 1;
         }

@@ -4,20 +4,39 @@
 // are refused, and the output file is created only new and never left half.
 #include "tests/e2e_helpers.hpp"
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace e2e;
 using namespace std::string_literals;
 
 namespace {
 
-ChildResult run_mbx(const Workspace& w, std::vector<std::string> arguments, long size_limit = -1)
+// An mbox on standard output is a binary stream, on Windows too; every run
+// is bounded in time, as a mailbox that is a FIFO could make it wait.
+ChildOptions mbx_options(const Workspace& w, std::vector<std::string> arguments)
 {
     ChildOptions o = w.options(std::move(arguments));
-    o.binary = KESTREL_MBX_BINARY;
+    o.binary = kestrel_mbx_binary();
+    o.raw_output = !o.arguments.empty() && o.arguments[0] == "mbox";
+    o.timeout_seconds = 120;
+    return o;
+}
+
+ChildResult run_mbx(const Workspace& w, std::vector<std::string> arguments, long size_limit = -1)
+{
+    ChildOptions o = mbx_options(w, std::move(arguments));
     o.file_size_limit = size_limit;
     return run_child(o);
+}
+
+// The system's reason as Linux words it; Windows words it its own way.
+std::string os_reason(const std::string& text)
+{
+    return target_is_windows() ? "" : text;
 }
 
 // A folder of the cases the export must get right: the user's own message
@@ -72,12 +91,28 @@ for m in mailbox.mbox(sys.argv[1], create=False):
     print(m.get_from().split(' ')[0], m['From'].strip(), s and str(s), d.isoformat(), sep='|')
 )";
 
-std::vector<std::string> python_view(const Workspace& w, const std::string& mbox)
+// Sender and subject of each message of a Maildir and of the .eml files,
+// sorted, as Python's mailbox and email modules read them.
+const char* python_maildir_reader = R"(import mailbox, sys, email, glob
+for path in sys.argv[1:-1]:
+    with open(path, 'rb') as f:
+        m = email.message_from_binary_file(f)
+        print('eml', m['From'].strip(), m['Subject'], sep='|')
+seen = [m['From'].strip() + '|' + str(m['Subject']) for m in mailbox.Maildir(sys.argv[-1], factory=None, create=False)]
+for line in sorted(seen):
+    print('maildir', line, sep='|')
+)";
+
+std::vector<std::string> python_view(const Workspace& w, const std::string& mbox,
+                                     const char* reader = python_reader,
+                                     std::vector<std::string> more = {})
 {
-    w.put("reader.py", python_reader);
-    ChildOptions o = w.options({w.dir.file("reader.py"), mbox}, std::nullopt,
-                               {"TZ=UTC", "LC_ALL=C.UTF-8", "PYTHONIOENCODING=utf-8"});
+    w.put("reader.py", reader);
+    more.insert(more.begin(), {w.dir.file("reader.py"), mbox});
+    ChildOptions o =
+        w.options(more, std::nullopt, {"TZ=UTC", "LC_ALL=C.UTF-8", "PYTHONIOENCODING=utf-8"});
     o.binary = "/usr/bin/python3";
+    o.host_program = true;
     ChildResult r = run_child(o);
     EXPECT_EQ(r.exit_status, 0) << r.errors;
     std::vector<std::string> lines;
@@ -166,6 +201,7 @@ TEST(MailboxExport, ExampleAndGeneratedFoldersRoundTrip)
             ChildOptions g = w.options({"--output", w.dir.file("MAIL.TXT"), "--size", "200K",
                                         "--message-size", "700", "--seed", std::to_string(seed)});
             g.binary = GENERATE_FOLDER_BINARY;
+            g.host_program = true;
             ASSERT_EQ(run_child(g).exit_status, 0);
         }
         std::string mbox = round_trip(w, "MAIL.TXT");
@@ -191,7 +227,7 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
         std::string errors;
     };
     const std::string usage_start = "usage: kestrel-mbx check MAILBOX...\n";
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {{"check", "MAIL.MBX", "CUT.MBX", "NONE.MBX", "TAIL.MBX"},
          1,
          "MAIL.MBX: 1 messages, ok\n"
@@ -200,15 +236,60 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
              " bytes\nTAIL.MBX: damaged at byte 16: file size field says " +
              std::to_string(good.size()) + ", the file has " + std::to_string(good.size() + 1) +
              " bytes\n",
-         "kestrel-mbx: NONE.MBX: No such file or directory\n"},
+         "kestrel-mbx: NONE.MBX: " + os_reason("No such file or directory\n")},
         {{"check", "MAIL.MBX"}, 0, "MAIL.MBX: 1 messages, ok\n", ""},
         {{"mbox", "CUT.MBX", "OUT"}, 1, "", "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"list", "CUT.MBX"}, 1, "", "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"mbox", "MAIL.MBX", "MAIL.TXT"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
         {{"mbox", "MAIL.MBX", "."}, 1, "", "kestrel-mbx: .: File exists\n"},
-        {{"mbox", "MAIL.MBX", "no/such/OUT"}, 1, "", "kestrel-mbx: no/such/OUT: No such file"},
+        {{"mbox", "MAIL.MBX", "no/such/OUT"},
+         1,
+         "",
+         "kestrel-mbx: no/such/OUT: " + os_reason("No such file")},
         {{"list", "."}, 1, "", "kestrel-mbx: .: Is a directory\n"},
+        {{"check", "."}, 1, "", "kestrel-mbx: .: Is a directory\n"},
+        // Several mailboxes: one damaged or missing, and nothing is written.
+        {{"mbox", "MAIL.MBX", "CUT.MBX", "OUT"},
+         1,
+         "",
+         "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
+        {{"maildir", "MAIL.MBX", "CUT.MBX", "OUT"},
+         1,
+         "",
+         "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
+        {{"maildir", "MAIL.MBX", "NONE.MBX", "OUT"}, 1, "", "kestrel-mbx: NONE.MBX: "},
+        {{"eml", "TAIL.MBX", "OUT"}, 1, "", "kestrel-mbx: TAIL.MBX: damaged at byte 16: "},
+        {{"maildir", "MAIL.MBX", "."}, 1, "", "kestrel-mbx: .: File exists\n"},
+        {{"maildir", "MAIL.MBX", "MAIL.TXT/"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
+        {{"eml", "MAIL.MBX", "MAIL.TXT"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
+        {{"eml", "MAIL.MBX", "no/such/OUT"}, 1, "", "kestrel-mbx: no/such/OUT: "},
+        // The options are checked before anything is read or written.
+        {{"mbox", "--charset", "koi8", "MAIL.MBX", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: unknown character set: koi8\n"},
+        {{"eml", "--charset=cp1252", "NONE.MBX", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: unknown character set: cp1252\n"},
+        {{"maildir", "--colour", "MAIL.MBX", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: unknown option: --colour\n" + usage_start},
+        {{"mbox", "MAIL.MBX", "--domain"},
+         2,
+         "",
+         "kestrel-mbx: no value given for --domain\n" + usage_start},
+        {{"eml", "MAIL.MBX", "MAIL.MBX", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: wrong number of arguments for eml\n" + usage_start},
+        {{"maildir", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: wrong number of arguments for maildir\n" + usage_start},
         {{"--help"}, 0, usage_start, ""},
+        {{"--version"}, 0, "kestrel-mbx " KESTREL_VERSION "\n", ""},
         {{}, 2, "", "kestrel-mbx: no command given\n" + usage_start},
         {{"check"}, 2, "", "kestrel-mbx: wrong number of arguments for check\n" + usage_start},
         {{"list", "A", "B"},
@@ -217,6 +298,20 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
          "kestrel-mbx: wrong number of arguments for list\n" + usage_start},
         {{"show", "A"}, 2, "", "kestrel-mbx: unknown command: show\n" + usage_start},
     };
+    // A FIFO named like a mailbox (no writer ever comes) and a device are
+    // refused at once: a mailbox is a regular file.
+    if (!target_is_windows()) {
+        ASSERT_EQ(mkfifo(w.dir.file("F.MBX").c_str(), 0600), 0);
+        const std::string refused = ": not a regular file, so no mailbox\n";
+        for (const auto& command : {"check", "list", "mbox"})
+            rows.push_back({{command, "F.MBX"}, 1, "", "kestrel-mbx: F.MBX" + refused});
+        rows.push_back(
+            {{"maildir", "MAIL.MBX", "F.MBX", "OUT"}, 1, "", "kestrel-mbx: F.MBX" + refused});
+        rows.push_back({{"check", "/dev/zero", "MAIL.MBX"},
+                        1,
+                        "MAIL.MBX: 1 messages, ok\n",
+                        "kestrel-mbx: /dev/zero" + refused});
+    }
     for (const Row& row : rows) {
         std::vector<std::string> before = w.tree();
         ChildResult r = run_mbx(w, row.arguments);
@@ -227,13 +322,157 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
         EXPECT_EQ(w.tree(), before) << what << ": no file is created or removed";
     }
     EXPECT_EQ(read_file(w.dir.file("MAIL.TXT")), simple_folder);
-    // A write that fails leaves no partial mbox behind.
-    ChildResult full = run_mbx(w, {"mbox", "MAIL.MBX", "PART"}, 10);
-    EXPECT_EQ(full.exit_status, 1);
-    EXPECT_EQ(full.errors, "kestrel-mbx: PART: File too large\n");
-    EXPECT_FALSE(file_exists(w.dir.file("PART")));
+}
+
+// A write that fails midway (here at a file size limit, which the first
+// message of the edge folder fits and the second does not) leaves nothing
+// of the output behind, neither under its name nor under another.
+TEST(MailboxExport, WriteFailureMidwayLeavesNothing)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "a file size limit needs POSIX";
+    Workspace w;
+    w.put("MAIL.TXT", edge_folder);
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    std::vector<std::string> before = w.tree();
+    for (const auto& command : {"mbox", "maildir", "eml"}) {
+        ChildResult full = run_mbx(w, {command, "MAIL.MBX", "PART"}, 300);
+        EXPECT_EQ(full.exit_status, 1) << command;
+        EXPECT_EQ(full.errors, "kestrel-mbx: PART: File too large\n") << command;
+        EXPECT_EQ(w.tree(), before) << command;
+    }
     ChildResult to_full = run_mbx(w, {"mbox", "MAIL.MBX", "/dev/full"});
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");
+}
+
+} // namespace
+
+namespace {
+
+std::string with_lf(std::string text)
+{
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}
+
+// The Maildir's message files in the order they were written: by the
+// number after "Q" in their names.
+std::vector<std::string> maildir_files(const Workspace& w, const std::string& maildir)
+{
+    std::vector<std::string> names = TempDir::entries_of(w.dir.file(maildir + "/cur"));
+    auto number = [](const std::string& name) {
+        return std::stoul(name.substr(name.find('Q') + 1));
+    };
+    std::sort(names.begin(), names.end(),
+              [&](const auto& a, const auto& b) { return number(a) < number(b); });
+    return names;
+}
+
+// Two mailboxes into one mbox, one Maildir and .eml files: every form holds
+// the same messages in the same order, an mbox of both is the mbox of each
+// one after the other, a Maildir file is an .eml file with LF line ends and
+// no quoting, and Python reads them all.
+TEST(MailboxExport, SeveralMailboxesIntoMboxMaildirAndEml)
+{
+    Workspace w;
+    w.put("A.TXT", edge_folder);
+    w.put("B.TXT", simple_folder);
+    ASSERT_EQ(w.run({"A.TXT", "."}).exit_status, 0);
+    ASSERT_EQ(w.run({"B.TXT", "."}).exit_status, 0);
+    std::string a = run_mbx(w, {"mbox", "A.MBX"}).output;
+    std::string b = run_mbx(w, {"mbox", "B.MBX"}).output;
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"mbox", "A.MBX", "B.MBX", "AB.mbox"},
+             {"maildir", "A.MBX", "B.MBX", "MD" + sep},
+             {"eml", "A.MBX", "EML"},
+             {"eml", "--charset", "latin1", "--domain=example.org", "B.MBX", "EML2"}}) {
+        ChildResult r = run_mbx(w, arguments);
+        EXPECT_EQ(r.exit_status, 0) << arguments[0] << ": " << r.errors;
+        EXPECT_EQ(r.output + r.errors, "") << arguments[0];
+    }
+    EXPECT_EQ(read_file(w.dir.file("AB.mbox")), a + b);
+    std::vector<std::string> texts = read_back_mbox(a + b);
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("MD")),
+              (std::vector<std::string>{"cur", "new", "tmp"}));
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("MD/new")), std::vector<std::string>{});
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("MD/tmp")), std::vector<std::string>{});
+    std::vector<std::string> in_maildir = maildir_files(w, "MD");
+    ASSERT_EQ(in_maildir.size(), 5u);
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("EML")),
+              (std::vector<std::string>{"0001.eml", "0002.eml", "0003.eml", "0004.eml"}));
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("EML2")), std::vector<std::string>{"0001.eml"});
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        std::string maildir_text = read_file(w.dir.file("MD/cur/" + in_maildir[i]));
+        EXPECT_EQ(maildir_text, with_lf(texts[i])) << "message " << i + 1;
+        std::string eml = i < 4 ? "EML/000" + std::to_string(i + 1) : "EML2/0001";
+        EXPECT_EQ(read_file(w.dir.file(eml + ".eml")), texts[i]) << "message " << i + 1;
+    }
+    EXPECT_EQ(python_view(w, "EML/0001.eml", python_maildir_reader,
+                          {"EML/0002.eml", "EML/0003.eml", "EML/0004.eml", "EML2/0001.eml", "MD"}),
+              (std::vector<std::string>{
+                  "eml|NODE1::SMITH|Lunch", "eml|NODE2::JONES \"Al Jones\"|Caf\uFFFD \uFFFD",
+                  "eml|NODE1::SMITH|day zero", "eml|NODE3::KIM|None", "eml|NODE2::JONES|Hi",
+                  "maildir|NODE1::SMITH|Lunch", "maildir|NODE1::SMITH|day zero",
+                  "maildir|NODE2::JONES \"Al Jones\"|Caf\uFFFD \uFFFD", "maildir|NODE2::JONES|Hi",
+                  "maildir|NODE3::KIM|None"}));
+}
+
+// An export stopped by a signal, at any point of its work, leaves no output
+// under the name the user gave; an interrupt also removes what it made
+// under another name. kill -9 can leave only a Maildir's stage.
+TEST(MailboxExport, InterruptedExportLeavesNoOutput)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "POSIX signals; Ctrl-C has a case of its own";
+    Workspace w;
+    ChildOptions g = w.options({"--output", w.dir.file("MAIL.TXT"), "--size", "16M",
+                                "--message-size", "20000", "--seed", "5"});
+    g.binary = GENERATE_FOLDER_BINARY;
+    g.host_program = true;
+    ASSERT_EQ(run_child(g).exit_status, 0);
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    const std::vector<std::string> inputs = {"MAIL.MBX", "MAIL.TXT"};
+    const struct {
+        int signal;
+        const char* command;
+    } cases[] = {{SIGINT, "mbox"},    {SIGTERM, "mbox"}, {SIGKILL, "mbox"}, {SIGINT, "maildir"},
+                 {SIGHUP, "maildir"}, {SIGTERM, "eml"},  {SIGKILL, "eml"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + ", " + strsignal(c.signal));
+        std::vector<std::string> mailboxes(3, "MAIL.MBX");
+        ChildOptions o = mbx_options(w, {c.command});
+        o.arguments.insert(o.arguments.end(), mailboxes.begin(),
+                           mailboxes.end() - (std::string(c.command) == "eml" ? 2 : 0));
+        o.arguments.push_back("OUT");
+        ChildProcess child = start_child(o);
+        // Under way: the output is open (an unnamed file shows in /proc as
+        // "#INODE (deleted)" in the directory) or the stage holds a file.
+        const std::string fd_directory = "/proc/" + std::to_string(child.pid) + "/fd";
+        bool under_way = false;
+        for (int polls = 0; polls < 20000 && !under_way; ++polls) {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(fd_directory, error)) {
+                std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+                under_way = under_way || target.rfind(w.dir.path() + "/#", 0) == 0 ||
+                            target.rfind(w.dir.path() + "/OUT.kestrel-partial/", 0) == 0;
+            }
+            usleep(200);
+        }
+        ASSERT_TRUE(under_way);
+        kill(child.pid, c.signal);
+        ChildResult r = finish_child(child);
+        EXPECT_EQ(r.signal, c.signal) << "the export had ended: " << r.exit_status;
+        EXPECT_EQ(r.errors, "");
+        std::vector<std::string> left = w.dir.entries();
+        if (c.signal == SIGKILL && std::string(c.command) != "mbox") {
+            EXPECT_NE(std::find(left.begin(), left.end(), "OUT.kestrel-partial"), left.end());
+            std::filesystem::remove_all(w.dir.file("OUT.kestrel-partial"));
+            left = w.dir.entries();
+        }
+        EXPECT_EQ(left, inputs);
+    }
 }
 
 } // namespace

@@ -28,6 +28,10 @@ std::string kestrel_faulty_binary()
 {
     return from_environment("KESTREL_TEST_FAULTY_BINARY", KESTREL_FAULTY_BINARY);
 }
+std::string kestrel_mbx_binary()
+{
+    return from_environment("KESTREL_TEST_MBX_BINARY", KESTREL_MBX_BINARY);
+}
 bool target_is_windows()
 {
     return !from_environment("KESTREL_TEST_EMULATOR", "").empty();
@@ -69,7 +73,7 @@ ChildProcess start_child(const ChildOptions& options)
     std::string binary = options.binary.empty() ? kestrel_binary() : options.binary;
     std::vector<std::string> argument_texts = {binary};
     std::vector<std::string> environment = options.environment;
-    if (target_is_windows()) {
+    if (target_is_windows() && !options.host_program) {
         argument_texts.insert(argument_texts.begin(),
                               from_environment("KESTREL_TEST_EMULATOR", ""));
         environment.push_back("WINEDEBUG=-all");
@@ -117,12 +121,15 @@ ChildProcess start_child(const ChildOptions& options)
         }
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        if (options.timeout_seconds > 0)
+            alarm(options.timeout_seconds);
         execve(argv[0], argv.data(), envp.data());
         child_fail("exec failed\n");
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    return ChildProcess{pid, out_pipe[0], err_pipe[0]};
+    bool windows_text = target_is_windows() && !options.host_program && !options.raw_output;
+    return ChildProcess{pid, out_pipe[0], err_pipe[0], windows_text};
 }
 
 ChildResult finish_child(ChildProcess& child)
@@ -154,9 +161,9 @@ ChildResult finish_child(ChildProcess& child)
         result.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    child = ChildProcess{};
-    if (target_is_windows())
+    if (child.windows_text)
         result.output = output_with_lf(result.output);
+    child = ChildProcess{};
     return result;
 }
 

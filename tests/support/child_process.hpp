@@ -15,6 +15,9 @@ struct ChildOptions {
     long file_size_limit = -1;                // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long open_files_limit = -1;               // RLIMIT_NOFILE
     std::vector<int> ignored_signals;         // ignored in the child, as nohup does
+    bool host_program = false;    // a Linux program (python3) even when the target is Windows
+    bool raw_output = false;      // standard output kept byte for byte (a binary stream)
+    unsigned timeout_seconds = 0; // when not 0, SIGALRM ends a child that takes longer
 };
 
 struct ChildResult {
@@ -28,6 +31,7 @@ struct ChildProcess {
     int pid = -1;
     int output_fd = -1;
     int errors_fd = -1;
+    bool windows_text = false; // its CR LF output is given back with LF
 };
 
 // The binaries under test: those of this build, or those named by
@@ -36,6 +40,8 @@ struct ChildProcess {
 // emulator (Wine, with the WINEPREFIX of the test run).
 std::string kestrel_binary();
 std::string kestrel_faulty_binary();
+// kestrel-mbx under test: that of this build, or KESTREL_TEST_MBX_BINARY.
+std::string kestrel_mbx_binary();
 bool target_is_windows();
 
 // Windows writes standard output as a text stream, every newline as CR LF:

@@ -24,8 +24,13 @@ TempDir::~TempDir()
 
 std::vector<std::string> TempDir::entries() const
 {
+    return entries_of(path_);
+}
+
+std::vector<std::string> TempDir::entries_of(const std::string& directory)
+{
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_))
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

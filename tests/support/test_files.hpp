@@ -16,6 +16,7 @@ class TempDir {
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     // Names of the entries directly in the directory, sorted.
     std::vector<std::string> entries() const;
+    static std::vector<std::string> entries_of(const std::string& directory);
 
   private:
     std::string path_;
