@@ -146,3 +146,123 @@ TEST_F(WindowsOnly, CtrlCRemovesOnlyTheFolderInProgress)
 }
 
 } // namespace
+
+namespace {
+
+// kestrel-mbx.exe under Wine: names outside ASCII, wildcards that the
+// program expands itself, an mbox on standard output byte for byte as the
+// Linux build writes it, and Ctrl-C in the middle of an export.
+class MbxOnWindows : public WindowsOnly {};
+
+ChildResult run_mbx(const Workspace& w, std::vector<std::string> arguments, bool raw = false)
+{
+    ChildOptions o = w.options(std::move(arguments));
+    o.binary = kestrel_mbx_binary();
+    o.raw_output = raw;
+    o.timeout_seconds = 120;
+    return run_child(o);
+}
+
+// The Latin, Greek and Japanese names of NamesOutsideAscii, as mailboxes.
+const std::vector<std::string> foreign_bases = {"M\xC3\xBCller", "\xCE\xA0\xCE\xB1\xCF\x81\xCE\xAC",
+                                                "\xE3\x83\xA1\xE3\x83\xBC\xE3\x83\xAB"};
+
+TEST_F(MbxOnWindows, NamesOutsideAsciiAndWildcards)
+{
+    Workspace w;
+    w.put("MAIL.TXT", simple_folder);
+    ASSERT_EQ(w.run({"MAIL.TXT"}).exit_status, 0);
+    const std::string good = read_file(w.dir.file("MAIL.MBX"));
+    for (const auto& base : foreign_bases)
+        w.put(base + ".MBX", good);
+    w.put("CUT.MBX", good.substr(0, good.size() - 1));
+    std::filesystem::create_directory(w.dir.file("sub.MBX"));
+    ChildResult checked = run_mbx(w, {"check", "*.MBX"});
+    EXPECT_EQ(checked.exit_status, 1);
+    std::string expected = "CUT.MBX: damaged at byte 16: file size field says " +
+                           std::to_string(good.size()) + ", the file has " +
+                           std::to_string(good.size() - 1) + " bytes\n" +
+                           "MAIL.MBX: 1 messages, ok\n";
+    for (const auto& base : foreign_bases)
+        expected += base + ".MBX: 1 messages, ok\n";
+    EXPECT_EQ(checked.output, expected);
+    EXPECT_EQ(checked.errors, "");
+    ChildResult nothing = run_mbx(w, {"check", "NONE*.MBX", ".\\M*.MBX"});
+    EXPECT_EQ(nothing.exit_status, 1);
+    EXPECT_EQ(nothing.output,
+              ".\\MAIL.MBX: 1 messages, ok\n.\\M\xC3\xBCller.MBX: 1 messages, ok\n");
+    EXPECT_EQ(nothing.errors.rfind("kestrel-mbx: NONE*.MBX: ", 0), 0u) << nothing.errors;
+    for (const auto& base : foreign_bases) {
+        SCOPED_TRACE(base);
+        EXPECT_EQ(run_mbx(w, {"list", base + ".MBX"}).output,
+                  "1\t" + std::to_string(good.size() - 84 - 17) +
+                      "\tTue, 17 Sep 1996 07:05:23 +0100\tNODE2::JONES\tHi\n");
+        ChildResult exported = run_mbx(w, {"mbox", base + ".MBX", base + ".mbox"});
+        EXPECT_EQ(exported.exit_status, 0) << exported.errors;
+        EXPECT_EQ(read_file(w.dir.file(base + ".mbox")),
+                  run_mbx(w, {"mbox", "MAIL.MBX"}, true).output);
+    }
+    ChildResult into_maildir = run_mbx(w, {"maildir", "M*.MBX", "*.MBX", "OUT"});
+    EXPECT_EQ(into_maildir.exit_status, 1);
+    EXPECT_EQ(into_maildir.errors.rfind("kestrel-mbx: CUT.MBX: damaged at byte 16", 0), 0u);
+    std::filesystem::remove(w.dir.file("CUT.MBX"));
+    into_maildir = run_mbx(w, {"maildir", "M*.MBX", "*.MBX", "OUT"});
+    EXPECT_EQ(into_maildir.exit_status, 0) << into_maildir.errors;
+    EXPECT_EQ(entries_of(w.dir.file("OUT/cur")).size(), 2u + 4u);
+}
+
+// The folder's lines that an mbox quotes and its bytes outside ASCII: the
+// mbox on standard output is the Linux one byte for byte (no CR LF).
+TEST_F(MbxOnWindows, MboxOnStandardOutputIsTheLinuxOne)
+{
+    Workspace w;
+    w.put("MAIL.TXT", message("From:\tNODE1::SMITH    4-MAR-1996 13:58:04.09",
+                              {"Subj:\tCaf\xE9", "", "From here", ">From there"}) +
+                          simple_folder);
+    ASSERT_EQ(w.run({"MAIL.TXT"}).exit_status, 0);
+    ChildOptions linux_run = w.options({"mbox", "MAIL.MBX"});
+    linux_run.binary = KESTREL_MBX_BINARY;
+    linux_run.host_program = true;
+    ChildResult on_linux = run_child(linux_run);
+    ASSERT_EQ(on_linux.exit_status, 0) << on_linux.errors;
+    ASSERT_NE(on_linux.output.find("\n>From here\n>>From there\n"), std::string::npos);
+    ChildResult on_windows = run_mbx(w, {"mbox", "MAIL.MBX"}, true);
+    EXPECT_EQ(on_windows.exit_status, 0) << on_windows.errors;
+    EXPECT_EQ(on_windows.output, on_linux.output);
+    ASSERT_EQ(run_mbx(w, {"mbox", "MAIL.MBX", "MAIL.mbox"}).exit_status, 0);
+    EXPECT_EQ(read_file(w.dir.file("MAIL.mbox")), on_linux.output);
+}
+
+// Ctrl-C while a Maildir is written: its stage and every file in it go,
+// and the process ends as a Ctrl-C ends it.
+TEST_F(MbxOnWindows, CtrlCRemovesTheExportInProgress)
+{
+    Workspace w;
+    ChildOptions g = w.options({"--output", w.dir.file("MAIL.TXT"), "--size", "16M",
+                                "--message-size", "20000", "--seed", "3"});
+    g.binary = GENERATE_FOLDER_BINARY;
+    g.host_program = true;
+    ASSERT_EQ(run_child(g).exit_status, 0);
+    ASSERT_EQ(w.run({"MAIL.TXT"}).exit_status, 0);
+    ChildOptions o = w.options({"maildir", "MAIL.MBX", "MAIL.MBX", "MAIL.MBX", "OUT"});
+    o.binary = kestrel_mbx_binary();
+    ChildProcess child = start_child(o);
+    const std::string cur = w.dir.file("OUT.kestrel-partial/cur");
+    bool under_way = false;
+    for (int polls = 0; polls < 6000 && !under_way; ++polls) {
+        std::error_code error;
+        under_way = std::filesystem::directory_iterator(cur, error) !=
+                    std::filesystem::directory_iterator();
+        usleep(10000);
+    }
+    ASSERT_TRUE(under_way);
+    kill(child.pid, SIGINT);
+    ChildResult r = finish_child(child);
+    EXPECT_EQ(r.output, "\nInterrupted\n");
+    EXPECT_EQ(r.exit_status, 0x3A);
+    for (int polls = 0; polls < 200 && w.dir.entries().size() > 2; ++polls)
+        usleep(10000);
+    EXPECT_EQ(w.dir.entries(), (std::vector<std::string>{"MAIL.MBX", "MAIL.TXT"}));
+}
+
+} // namespace

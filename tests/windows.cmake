@@ -43,7 +43,23 @@ gtest_discover_tests(kestrel_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOU
 add_test(NAME windows_end_to_end
          COMMAND ${KESTREL_HOST_TEST_DRIVER}
                  "--gtest_filter=EndToEnd*:Cases/EndToEnd*:BadInput*:InjectedFault*:WindowsOnly*-EndToEndConversion.MailboxWriteFailureLeavesNothing:*DanglingLinkNamedMbx")
-set_tests_properties(windows_end_to_end PROPERTIES
+# kestrel-mbx.exe: the suite of kestrel-mbx and the cases of Windows alone.
+add_test(NAME windows_mbx_end_to_end
+         COMMAND ${KESTREL_HOST_TEST_DRIVER}
+                 "--gtest_filter=MailboxExport*:MbxOnWindows*")
+set_tests_properties(windows_end_to_end windows_mbx_end_to_end PROPERTIES
     FIXTURES_REQUIRED wine
     TIMEOUT 1200
-    ENVIRONMENT "KESTREL_TEST_BINARY=$<TARGET_FILE:kestrel>;KESTREL_TEST_FAULTY_BINARY=$<TARGET_FILE:kestrel_faulty>;KESTREL_TEST_EMULATOR=${KESTREL_WINE};${wine_environment}")
+    ENVIRONMENT "KESTREL_TEST_BINARY=$<TARGET_FILE:kestrel>;KESTREL_TEST_FAULTY_BINARY=$<TARGET_FILE:kestrel_faulty>;KESTREL_TEST_MBX_BINARY=$<TARGET_FILE:kestrel-mbx>;KESTREL_TEST_EMULATOR=${KESTREL_WINE};${wine_environment}")
+
+# The Linux test driver is the dev build's, brought up to date by this
+# build, so that the windows workflow also works on a fresh clone alone.
+if(KESTREL_HOST_TEST_DRIVER STREQUAL "${PROJECT_SOURCE_DIR}/build/dev/tests/kestrel_tests")
+    add_custom_target(host_test_driver ALL
+        COMMAND ${CMAKE_COMMAND} --preset dev
+        COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
+                ${CMAKE_COMMAND} --build --preset dev --target kestrel_tests -j 2
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+        COMMENT "Building the Linux test driver of the dev build"
+        USES_TERMINAL)
+endif()

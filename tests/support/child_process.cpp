@@ -128,8 +128,8 @@ ChildProcess start_child(const ChildOptions& options)
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    bool windows_text = target_is_windows() && !options.host_program && !options.raw_output;
-    return ChildProcess{pid, out_pipe[0], err_pipe[0], windows_text};
+    bool windows = target_is_windows() && !options.host_program;
+    return ChildProcess{pid, out_pipe[0], err_pipe[0], windows && !options.raw_output, windows};
 }
 
 ChildResult finish_child(ChildProcess& child)
@@ -163,6 +163,8 @@ ChildResult finish_child(ChildProcess& child)
         result.signal = WTERMSIG(status);
     if (child.windows_text)
         result.output = output_with_lf(result.output);
+    if (child.windows_errors)
+        result.errors = output_with_lf(result.errors);
     child = ChildProcess{};
     return result;
 }

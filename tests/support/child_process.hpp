@@ -31,7 +31,8 @@ struct ChildProcess {
     int pid = -1;
     int output_fd = -1;
     int errors_fd = -1;
-    bool windows_text = false; // its CR LF output is given back with LF
+    bool windows_text = false;   // its CR LF output is given back with LF
+    bool windows_errors = false; // and so is its standard error
 };
 
 // The binaries under test: those of this build, or those named by
