@@ -11,13 +11,15 @@ if(TARGET kestrel-mbx)
 endif()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
-    # The .zip: the programs, the README and the example folder, side by side.
+    # The .zip: the programs (kestrel.exe, kestrel-mbx.exe), the README and
+    # the example folder, side by side.
     install(TARGETS ${kestrel_programs} RUNTIME DESTINATION .)
     install(FILES README.md DESTINATION .)
     install(FILES examples/MAIL.TXT DESTINATION examples)
 else()
     install(TARGETS ${kestrel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    # Debian packages carry their copyright notice beside the documentation.
+    install(FILES README.md cmake/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
     # Every manual page of man/, compressed as Debian has them when gzip is
     # there, as they are otherwise.

@@ -22,7 +22,7 @@ ChildOptions mbx_options(const Workspace& w, std::vector<std::string> arguments)
     ChildOptions o = w.options(std::move(arguments));
     o.binary = kestrel_mbx_binary();
     o.raw_output = !o.arguments.empty() && o.arguments[0] == "mbox";
-    o.timeout_seconds = 120;
+    o.timeout_seconds = target_is_windows() ? 120 : 20;
     return o;
 }
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Makes the .deb with CPack and checks what a user would get from it: the
 # package's name, version, maintainer and library dependencies; every
-# program with its manual page, the README as documentation and nothing
-# else; a program that runs from where the package put it.
+# program with its manual page, the README and the copyright notice as
+# documentation and nothing else; programs that run from where the package
+# put them.
 # Usage: check_deb.sh CPACK BUILD_DIRECTORY SOURCE_DIRECTORY VERSION
 set -eu
 cpack=$1 build=$2 source=$3 version=$4
@@ -36,6 +37,7 @@ expected=$out/expected
         echo "./usr/share/man/man1/$program.1.gz"
     done
     echo ./usr/share/doc/kestrel/README.md
+    echo ./usr/share/doc/kestrel/copyright
 } | sort >"$expected"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$out/files"
 diff -u "$expected" "$out/files" || fail "package files differ from the expected ones (- expected, + in the package)"
@@ -49,6 +51,9 @@ for page in "$out"/root/usr/share/man/man1/*; do
 done
 answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel" --version </dev/null) || fail "kestrel --version failed"
 [ "$answer" = "KESTREL $version" ] || fail "kestrel --version says '$answer'"
+answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel-mbx" --version </dev/null) || fail "kestrel-mbx --version failed"
+[ "$answer" = "kestrel-mbx $version" ] || fail "kestrel-mbx --version says '$answer'"
+cmp -s "$source/cmake/copyright" "$out/root/usr/share/doc/kestrel/copyright" || fail "copyright differs"
 [ $failures -eq 0 ] || { echo "$failures failures; package in $deb"; dpkg-deb -I "$deb"; dpkg-deb -c "$deb"; exit 1; }
 echo "package $deb: $(wc -c <"$deb") bytes"
 cat "$out/info"
