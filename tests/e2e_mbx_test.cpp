@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -473,6 +474,91 @@ TEST(MailboxExport, InterruptedExportLeavesNoOutput)
         }
         EXPECT_EQ(left, inputs);
     }
+}
+
+// What an export made at `name`, in a form that leaves out the Maildir
+// file names (they hold the time and the process): the directories and the
+// texts of the files, sorted.
+std::string output_digest(const Workspace& w, const std::string& name)
+{
+    const std::string path = w.dir.file(name);
+    if (!std::filesystem::is_directory(path))
+        return file_exists(path) ? read_file(path) : "(none)";
+    std::vector<std::string> parts;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+        std::string relative = entry.path().lexically_relative(path).string();
+        parts.push_back(entry.is_directory() ? relative + "/"
+                                             : relative.substr(0, relative.find('/')) + ": " +
+                                                   read_file(entry.path().string()));
+    }
+    std::sort(parts.begin(), parts.end());
+    std::string digest;
+    for (const auto& part : parts)
+        digest += part + "\n";
+    return digest;
+}
+
+// Every call of the file layer failing in turn, in each form of export.
+// A run ends with its one-line message, status 1 and nothing of its output
+// left, under any name; or, where the failure costs nothing (a look for a
+// taken name, the close of a mailbox that was only read), with the whole
+// output.
+TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "the fault-injection build is that of Linux";
+    Workspace w;
+    w.put("A.TXT", edge_folder);
+    w.put("B.TXT", simple_folder);
+    ASSERT_EQ(w.run({"A.TXT", "."}).exit_status, 0);
+    ASSERT_EQ(w.run({"B.TXT", "."}).exit_status, 0);
+    const std::vector<std::string> inputs = w.dir.entries();
+    std::set<std::string> calls_failed;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"mbox", "A.MBX", "B.MBX", "OUT"},
+          std::vector<std::string>{"maildir", "A.MBX", "B.MBX", "OUT"},
+          std::vector<std::string>{"eml", "A.MBX", "OUT"}}) {
+        SCOPED_TRACE(arguments[0]);
+        ASSERT_EQ(run_mbx(w, arguments).exit_status, 0);
+        const std::string whole = output_digest(w, "OUT");
+        std::filesystem::remove_all(w.dir.file("OUT"));
+        for (long n = 1; n < 1000 && !::testing::Test::HasFailure(); ++n) {
+            SCOPED_TRACE("failing call " + std::to_string(n));
+            ChildOptions o = mbx_options(w, arguments);
+            o.binary = KESTREL_MBX_FAULTY_BINARY;
+            o.environment.push_back("KESTREL_FAULT_AT=" + std::to_string(n));
+            o.environment.push_back("KESTREL_FAULT_COUNT=" + w.side.file("count"));
+            std::filesystem::remove(w.side.file("count"));
+            ChildResult r = run_child(o);
+            std::istringstream count(read_file(w.side.file("count")));
+            long calls = 0;
+            std::string call;
+            count >> calls >> call;
+            SCOPED_TRACE("the call was " + call);
+            EXPECT_EQ(r.signal, 0);
+            EXPECT_EQ(r.output, "");
+            if (call == "-" || r.exit_status == 0) {
+                EXPECT_TRUE(call == "-" || call == "entry_exists" || call == "close_discarded");
+                EXPECT_EQ(r.exit_status, 0);
+                EXPECT_EQ(r.errors, "");
+                EXPECT_EQ(output_digest(w, "OUT"), whole);
+                std::filesystem::remove_all(w.dir.file("OUT"));
+                if (call == "-")
+                    break;
+                continue;
+            }
+            calls_failed.insert(call);
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.errors.rfind("kestrel-mbx: ", 0), 0u) << r.errors;
+            EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << r.errors;
+            EXPECT_NE(r.errors.find("Input/output error\n"), std::string::npos) << r.errors;
+            EXPECT_EQ(w.dir.entries(), inputs);
+        }
+    }
+    for (const char* call :
+         {"open_read_at_once", "file_status", "read_at", "create_uncommitted", "write", "sync",
+          "commit_name", "sync_directory", "close", "make_directory", "create_new", "rename_new"})
+        EXPECT_EQ(calls_failed.count(call), 1u) << call;
 }
 
 } // namespace

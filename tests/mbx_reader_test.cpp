@@ -1,12 +1,17 @@
 // kestrel-mbx's reading of mailbox files: the check of every invariant with
 // the offset of the first fault, on cut, changed and lying files; and the
 // sending dates carried into the calendar.
+#include "convert/file_io.hpp"
 #include "convert/vax_date.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/message_head.hpp"
 #include "tests/support/test_files.hpp"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -202,6 +207,70 @@ TEST(SendingDate, CarriedIntoTheCalendar)
                 EXPECT_EQ(date->weekday, static_cast<unsigned>(weekday_number(year, month, day)))
                     << value;
             }
+}
+
+// What the reader opens: a regular file only, and never by waiting for a
+// FIFO's writer (SIGALRM ends the test process if an open hangs).
+TEST(MailboxOpening, OnlyRegularFilesAndAtOnce)
+{
+    TempDir dir;
+    write_file(dir.file("M.MBX"), small);
+    ASSERT_EQ(mkfifo(dir.file("F.MBX").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        const char* refusal; // nullptr: opened
+    } rows[] = {{dir.file("M.MBX"), nullptr},
+                {dir.file("F.MBX"), "not a regular file, so no mailbox"},
+                {"/dev/zero", "not a regular file, so no mailbox"},
+                {dir.path(), "Is a directory"},
+                {dir.file("NONE.MBX"), "No such file or directory"}};
+    alarm(20);
+    for (const auto& row : rows) {
+        MailboxReader reader;
+        EXPECT_EQ(open_mailbox(reader, row.path.c_str()), row.refusal ? 1 : 0) << row.path;
+        EXPECT_EQ(reader.error_text, row.refusal ? row.refusal : "") << row.path;
+        EXPECT_EQ(reader.fd >= 0, row.refusal == nullptr) << row.path;
+        if (!row.refusal) {
+            EXPECT_EQ(reader.length, small.size());
+            unsigned char byte = 0;
+            EXPECT_EQ(io_read_at(reader.fd, &byte, 1, static_cast<std::int64_t>(small.size())), 0);
+            EXPECT_EQ(io_read_at(reader.fd, &byte, 1, 84), 1);
+            EXPECT_EQ(byte, static_cast<unsigned char>(small[84]));
+        }
+        close_mailbox(reader);
+    }
+    alarm(0);
+}
+
+// An export's names are given only where nothing has them: neither a file
+// nor a directory, even an empty one (which rename would replace), is ever
+// replaced.
+TEST(ExportNames, RenameNeverReplacesAndDirectoriesAreMadeNew)
+{
+    TempDir dir;
+    ASSERT_EQ(io_make_directory(dir.file("full").c_str()), 0);
+    write_file(dir.file("full/x"), "x");
+    ASSERT_EQ(io_make_directory(dir.file("empty").c_str()), 0);
+    EXPECT_EQ(io_make_directory(dir.file("empty").c_str()), 1);
+    write_file(dir.file("F"), "f");
+    write_file(dir.file("G"), "g");
+    const struct {
+        const char* from;
+        const char* to;
+    } taken[] = {{"full", "empty"}, {"full", "F"}, {"F", "G"}, {"F", "empty"}, {"empty", "full"}};
+    for (const auto& t : taken) {
+        errno = 0;
+        EXPECT_EQ(io_rename_new(dir.file(t.from).c_str(), dir.file(t.to).c_str()), 1) << t.to;
+        EXPECT_EQ(errno, EEXIST) << t.from << " -> " << t.to;
+    }
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"F", "G", "empty", "full"}));
+    EXPECT_EQ(read_file(dir.file("full/x")), "x");
+    EXPECT_EQ(read_file(dir.file("G")), "g");
+    EXPECT_EQ(io_rename_new(dir.file("full").c_str(), dir.file("new").c_str()), 0);
+    EXPECT_EQ(io_rename_new(dir.file("F").c_str(), dir.file("new/F").c_str()), 0);
+    EXPECT_EQ(io_remove_directory(dir.file("empty").c_str()), 0);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"G", "new"}));
+    EXPECT_EQ(TempDir::entries_of(dir.file("new")), (std::vector<std::string>{"F", "x"}));
 }
 
 } // namespace
