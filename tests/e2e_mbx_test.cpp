@@ -1,7 +1,9 @@
 // kestrel-mbx on the converter's own mailboxes: every message comes out of
-// the mbox with its head and body, an independent mbox reader (Python's
-// mailbox module) finds sender, subject and date in each, damaged mailboxes
-// are refused, and the output file is created only new and never left half.
+// the mbox, the Maildir and the .eml files with its head and body, an
+// independent reader (Python's mailbox and email modules) finds sender,
+// subject and date in each, damaged mailboxes, FIFOs and devices are
+// refused, and an output is created only new and never left half, whatever
+// call fails and whatever signal comes.
 #include "tests/e2e_helpers.hpp"
 
 #include <csignal>
@@ -92,9 +94,9 @@ for m in mailbox.mbox(sys.argv[1], create=False):
     print(m.get_from().split(' ')[0], m['From'].strip(), s and str(s), d.isoformat(), sep='|')
 )";
 
-// Sender and subject of each message of a Maildir and of the .eml files,
-// sorted, as Python's mailbox and email modules read them.
-const char* python_maildir_reader = R"(import mailbox, sys, email, glob
+// Sender and subject of each message of the .eml files, in their order, and
+// of a Maildir, sorted, as Python's email and mailbox modules read them.
+const char* python_maildir_reader = R"(import mailbox, sys, email
 for path in sys.argv[1:-1]:
     with open(path, 'rb') as f:
         m = email.message_from_binary_file(f)
