@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -207,39 +205,6 @@ TEST(SendingDate, CarriedIntoTheCalendar)
                 EXPECT_EQ(date->weekday, static_cast<unsigned>(weekday_number(year, month, day)))
                     << value;
             }
-}
-
-// What the reader opens: a regular file only, and never by waiting for a
-// FIFO's writer (SIGALRM ends the test process if an open hangs).
-TEST(MailboxOpening, OnlyRegularFilesAndAtOnce)
-{
-    TempDir dir;
-    write_file(dir.file("M.MBX"), small);
-    ASSERT_EQ(mkfifo(dir.file("F.MBX").c_str(), 0600), 0);
-    const struct {
-        std::string path;
-        const char* refusal; // nullptr: opened
-    } rows[] = {{dir.file("M.MBX"), nullptr},
-                {dir.file("F.MBX"), "not a regular file, so no mailbox"},
-                {"/dev/zero", "not a regular file, so no mailbox"},
-                {dir.path(), "Is a directory"},
-                {dir.file("NONE.MBX"), "No such file or directory"}};
-    alarm(20);
-    for (const auto& row : rows) {
-        MailboxReader reader;
-        EXPECT_EQ(open_mailbox(reader, row.path.c_str()), row.refusal ? 1 : 0) << row.path;
-        EXPECT_EQ(reader.error_text, row.refusal ? row.refusal : "") << row.path;
-        EXPECT_EQ(reader.fd >= 0, row.refusal == nullptr) << row.path;
-        if (!row.refusal) {
-            EXPECT_EQ(reader.length, small.size());
-            unsigned char byte = 0;
-            EXPECT_EQ(io_read_at(reader.fd, &byte, 1, static_cast<std::int64_t>(small.size())), 0);
-            EXPECT_EQ(io_read_at(reader.fd, &byte, 1, 84), 1);
-            EXPECT_EQ(byte, static_cast<unsigned char>(small[84]));
-        }
-        close_mailbox(reader);
-    }
-    alarm(0);
 }
 
 // An export's names are given only where nothing has them: neither a file
