@@ -50,11 +50,7 @@ std::int32_t local_year()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
     localtime_r(&now, &local);
-#endif
     return local.tm_year + 1900;
 }
 
