@@ -130,6 +130,9 @@ std::string folder_file(const std::vector<std::string>& lines, Bytes bytes)
 
 const Bytes all_bytes[] = {Bytes::lf, Bytes::crlf, Bytes::sprinkled};
 
+// The system's reason for a missing file, as each platform words it.
+const std::string not_found = target_is_windows() ? "File not found" : "No such file or directory";
+
 TEST(EndToEndFolder, CheckListsEveryProblemAndTheConverterMeetsTheFirst)
 {
     const std::vector<Sender> senders = {valid,        old_form,    old_blanks, year_1977,
@@ -214,7 +217,7 @@ TEST(EndToEndFolder, CheckStatusesAndSummaries)
          standard_environment,
          1,
          summary_good,
-         "kestrel-folder: NONE.TXT: No such file or directory\n"},
+         "kestrel-folder: NONE.TXT: " + not_found + "\n"},
         // The settings: warnings that never fail the check.
         {{"check", "GOOD.TXT"},
          {"TZ=UTC"},
@@ -288,7 +291,7 @@ TEST(EndToEndFolder, UsageAndRefusals)
         {{"repair", "NONE.TXT", "COPY.TXT"},
          1,
          "",
-         "kestrel-folder: NONE.TXT: No such file or directory\n"},
+         "kestrel-folder: NONE.TXT: " + not_found + "\n"},
         // What cannot be mended is listed as check lists it; the copy is
         // written all the same, and the status says it would not convert.
         {{"repair", "OLD.TXT", "COPY.TXT"},
