@@ -43,6 +43,8 @@ inline bool starts_message(std::string_view line, bool form_feed_held)
 
 inline constexpr std::size_t from_head_capacity = piece_length;
 inline constexpr std::size_t from_tail_capacity = 128;
+// Room after the tail for a date mended in place, which may be longer.
+inline constexpr std::size_t from_tail_room = 8;
 
 // A message's "From:" line. A line of megabytes is not held: its start is
 // kept for the messages that show it, its last characters for the date, and
@@ -51,7 +53,7 @@ struct FromLine {
     std::int64_t length = 0; // characters of the whole line
     char head[from_head_capacity + 1] = {};
     std::size_t head_length = 0;
-    char tail[from_tail_capacity] = {}; // the line's last characters
+    char tail[from_tail_capacity + from_tail_room] = {}; // the line's last characters
     std::size_t tail_length = 0;
     // Whether the user name occurs in the text handed on, and that text's
     // last characters, for a name that runs on into the tail.

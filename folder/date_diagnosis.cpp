@@ -78,8 +78,7 @@ bool find_mend(const FromLine& line, Mend& m)
     if (date[0] == '0' && is_digit(date[1])) {
         date[0] = ' ';
         m.leading_zero = true;
-    } else if (m.old_form && date[0] != ' ' && (date[0] < '1' || date[0] > '3') &&
-               is_digit(date[1])) {
+    } else if (m.old_form && date[0] != ' ' && !is_digit(date[0]) && is_digit(date[1])) {
         // "\t4-JAN-1985 11:31": the character before the day stays, and the
         // day gets the padding space that VAX MAIL writes.
         m.padded = true;
@@ -114,14 +113,11 @@ void apply_mend(const FromLine& line, const Mend& m, FromLine& mended)
     mended = line;
     std::size_t replaced = line.tail_length - m.start;
     std::size_t keep = m.start;
-    // The tail may grow by a few characters: its first ones are dropped,
-    // which only the user-name search (done before) and the date cut (far
-    // from them) could see.
-    std::size_t overflow =
-        keep + m.length > from_tail_capacity ? keep + m.length - from_tail_capacity : 0;
-    std::memmove(mended.tail, line.tail + overflow, keep - overflow);
-    std::memcpy(mended.tail + keep - overflow, m.text, m.length);
-    mended.tail_length = keep - overflow + m.length;
+    // The tail has room for the few characters a mend adds.
+    static_assert(from_tail_capacity + from_tail_room >=
+                  from_tail_capacity + mended_capacity - old_form_length);
+    std::memcpy(mended.tail + keep, m.text, m.length);
+    mended.tail_length = keep + m.length;
     mended.length =
         line.length - static_cast<std::int64_t>(replaced) + static_cast<std::int64_t>(m.length);
 }

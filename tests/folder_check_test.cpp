@@ -82,6 +82,10 @@ TEST_F(FolderCheck, NamesTheFaultAndTheMend)
          "\"\\t\" at character 23 where the space after the year belongs; repair cannot mend it", ""},
         {"From:\tX::Y  17-SEP-96 07:05:23.33",
          "\" \" at character 12 where a day belongs; repair cannot mend it", ""},
+        // A two-digit day that is no day is not taken for a one-digit one.
+        {"From:\tX::Y  45-JAN-1985 11:31",
+         "old date form without seconds; \"4\" at character 13 where a day belongs; repair "
+         "cannot mend it", ""},
         {"From:\tX::Y  1\xC4-SEP-1985 07:05",
          "old date form without seconds; \"\\xC4\" at character 14 where a day belongs; repair "
          "cannot mend it", ""},
