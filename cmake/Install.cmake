@@ -5,7 +5,7 @@
 include(GNUInstallDirs)
 
 file(GLOB kestrel_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.1)
-set(kestrel_programs kestrel)
+set(kestrel_programs kestrel kestrel-folder)
 if(TARGET kestrel-mbx)
     list(APPEND kestrel_programs kestrel-mbx)
 endif()

@@ -49,6 +49,8 @@ for page in "$out"/root/usr/share/man/man1/*; do
 done
 answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel" --version </dev/null) || fail "kestrel --version failed"
 [ "$answer" = "KESTREL $version" ] || fail "kestrel --version says '$answer'"
+answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel-folder" --version </dev/null) || fail "kestrel-folder --version failed"
+[ "$answer" = "kestrel-folder (KESTREL) $version" ] || fail "kestrel-folder --version says '$answer'"
 [ $failures -eq 0 ] || { echo "$failures failures; package in $deb"; dpkg-deb -I "$deb"; dpkg-deb -c "$deb"; exit 1; }
 echo "package $deb: $(wc -c <"$deb") bytes"
 cat "$out/info"

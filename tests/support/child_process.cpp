@@ -28,6 +28,10 @@ std::string kestrel_faulty_binary()
 {
     return from_environment("KESTREL_TEST_FAULTY_BINARY", KESTREL_FAULTY_BINARY);
 }
+std::string kestrel_folder_binary()
+{
+    return from_environment("KESTREL_TEST_FOLDER_BINARY", KESTREL_FOLDER_BINARY);
+}
 bool target_is_windows()
 {
     return !from_environment("KESTREL_TEST_EMULATOR", "").empty();

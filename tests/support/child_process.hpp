@@ -36,6 +36,8 @@ struct ChildProcess {
 // emulator (Wine, with the WINEPREFIX of the test run).
 std::string kestrel_binary();
 std::string kestrel_faulty_binary();
+// kestrel-folder, or the one named by KESTREL_TEST_FOLDER_BINARY.
+std::string kestrel_folder_binary();
 bool target_is_windows();
 
 // Windows writes standard output as a text stream, every newline as CR LF:
