@@ -13,14 +13,20 @@ bool refill(TextInput& input)
 {
     if (input.at_end)
         return false;
-    ssize_t got = io_read(input.fd, input.data, input.capacity);
-    if (got <= 0) {
-        input.at_end = true;
-        input.failed = got < 0;
-        return false;
+    std::size_t kept = 0;
+    while (kept == 0) {
+        ssize_t got = io_read(input.fd, input.data, input.capacity);
+        if (got <= 0) {
+            input.at_end = true;
+            input.failed = got < 0;
+            return false;
+        }
+        kept = static_cast<std::size_t>(got);
+        if (input.drops_ctrl_z_and_nul)
+            kept = remove_ctrl_z_and_nul(input.data, kept);
     }
     input.start = 0;
-    input.end = static_cast<std::size_t>(got);
+    input.end = kept;
     auto* cr =
         static_cast<const unsigned char*>(std::memchr(input.data, carriage_return, input.end));
     input.next_cr = cr != nullptr ? static_cast<std::size_t>(cr - input.data) : input.end;
@@ -29,6 +35,21 @@ bool refill(TextInput& input)
 }
 
 } // namespace
+
+// Most folders hold neither byte, and a block without them is recognised
+// without touching it byte by byte.
+std::size_t remove_ctrl_z_and_nul(unsigned char* block, std::size_t size)
+{
+    if (std::memchr(block, ctrl_z, size) == nullptr && std::memchr(block, '\0', size) == nullptr)
+        return size;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        unsigned char c = block[i];
+        block[kept] = c;
+        kept += (c != ctrl_z && c != '\0') ? 1 : 0;
+    }
+    return kept;
+}
 
 // Found once per CR rather than once per line.
 std::size_t carriage_return_from_start(TextInput& input)
@@ -110,6 +131,7 @@ void text_input_open(TextInput& input, int fd, unsigned char* data, std::size_t 
     input.at_end = false;
     input.failed = false;
     input.console_rules = console_rules;
+    input.drops_ctrl_z_and_nul = false;
 }
 
 std::size_t read_list_line(char* buffer, std::size_t size, TextInput& input)

@@ -18,7 +18,14 @@ struct TextInput {
     // Keyboard rules of a redirected standard input: a Ctrl-Z byte ends the
     // input there, and a NUL byte is ignored.
     bool console_rules = false;
+    // A folder read as it stands rather than through its staged copy: its
+    // Ctrl-Z and NUL bytes are left out as they are when the copy is made.
+    bool drops_ctrl_z_and_nul = false;
 };
+
+// Removes the Ctrl-Z and NUL bytes of a block in place; returns the number
+// of bytes kept.
+std::size_t remove_ctrl_z_and_nul(unsigned char* block, std::size_t size);
 
 // Makes `input` read `fd` from its current position, through `data`.
 void text_input_open(TextInput& input, int fd, unsigned char* data, std::size_t capacity,

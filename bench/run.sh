@@ -52,8 +52,9 @@ scale=1
 # --- build ------------------------------------------------------------------
 echo "Building the release binary in $build_dir" >&2
 cmake --preset release -B "$build_dir" >/dev/null
-cmake --build "$build_dir" -j2 --target kestrel >/dev/null
+cmake --build "$build_dir" -j2 --target kestrel kestrel-folder >/dev/null
 kestrel=$build_dir/kestrel
+kestrel_folder=$build_dir/folder/kestrel-folder
 cmake -S "$bench" -B "$build_dir/bench-tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir/bench-tools" >/dev/null
 generator=$build_dir/bench-tools/generate_folder
@@ -306,6 +307,25 @@ for c in $cases; do
     esac
 done
 
+# The folder check against the conversion, on case a: kestrel-folder check
+# reads the folder once as the converter does, and takes at most 1.5 times
+# the converter's time.
+check_wall=() check_quiet=() convert_quiet=() check_peak=0
+if [[ " $cases " == *" a "* ]]; then
+    echo "Check: kestrel-folder check and kestrel on case a, $runs runs each" >&2
+    clear_outputs
+    for ((i = 1; i <= runs; i++)); do
+        timed --cwd "$run" --stdin /dev/null --stdout "$log" -- "$kestrel_folder" check "$in/case_a.txt"
+        [[ $status == 0 ]] || fail "kestrel-folder check exited with status $status; see $log"
+        check_wall+=("$seconds") check_quiet+=("$quiet")
+        if ((rss_kib > check_peak)); then check_peak=$rss_kib; fi
+        kestrel_folder "$in/case_a.txt"
+        convert_quiet+=("$quiet")
+        clear_outputs
+    done
+    echo "  check quiet ${check_quiet[*]}; kestrel quiet ${convert_quiet[*]}" >&2
+fi
+
 # Scaling: case a at twice the size, alternating with the normal size.
 small_wall=() small_quiet=() small_cpu=() large_wall=() large_quiet=() large_cpu=()
 floor_small_quiet=() floor_large_quiet=()
@@ -353,6 +373,13 @@ if [[ $scaling == 1 ]]; then
         printf "\nscaling, case a at %.0f and %.0f MiB: wall x%.2f (%.3f, %.3f s), quiet x%.2f (%.3f, %.3f s), cpu x%.2f; target x2.10  %s\n",
             sb / 1048576, lb / 1048576, lw / sw, sw, lw, lq / sq, sq, lq, lc / sc, (lq / sq <= 2.1) ? "ok" : "OVER"
         printf "the floor at the same sizes: quiet x%.2f (%.3f, %.3f s)\n", fl / fs, fs, fl
+    }'
+fi
+if ((${#check_quiet[@]} > 0)); then
+    awk -v cw="$(median "${check_wall[@]}")" -v cq="$(median "${check_quiet[@]}")" \
+        -v kq="$(median "${convert_quiet[@]}")" -v p="$check_peak" 'BEGIN {
+        printf "\nkestrel-folder check, case a: wall %.3f s, quiet %.3f s, x%.2f of kestrel (%.3f s); target x1.50; RSS %.2f MiB  %s\n",
+            cw, cq, cq / kq, kq, p / 1024, (cq / kq <= 1.5 && p <= 8192) ? "ok" : "OVER"
     }'
 fi
 echo "RSS includes the loader and C/C++ runtime: /bin/true alone shows" \

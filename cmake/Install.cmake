@@ -5,14 +5,11 @@
 include(GNUInstallDirs)
 
 file(GLOB kestrel_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.1)
-set(kestrel_programs kestrel)
-if(TARGET kestrel-mbx)
-    list(APPEND kestrel_programs kestrel-mbx)
-endif()
+set(kestrel_programs kestrel kestrel-folder kestrel-mbx)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
-    # The .zip: the programs (kestrel.exe, kestrel-mbx.exe), the README and
-    # the example folder, side by side.
+    # The .zip: the programs (kestrel.exe, kestrel-folder.exe,
+    # kestrel-mbx.exe), the README and the example folder, side by side.
     install(TARGETS ${kestrel_programs} RUNTIME DESTINATION .)
     install(FILES README.md DESTINATION .)
     install(FILES examples/MAIL.TXT DESTINATION examples)

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr std::size_t piece_length = line_buffer_size - 1;
-constexpr std::size_t shortest_from_line = 30; // "From:<TAB>", a sender, the date
-constexpr std::string_view from_prefix = "From:\t";
 constexpr std::string_view subject_in = "Subj:\t";
 constexpr std::string_view subject_out = "Subject: ";
 constexpr std::size_t subject_growth = subject_out.size() - subject_in.size();
@@ -29,10 +26,10 @@ struct Marks {
 
 Marks marks;
 DateLines date_lines;
+FromLine from_line;
 
-// A line that is rewritten, a message's "From:" line or its subject line,
-// is copied here first; most lines are written straight from where they
-// were read.
+// A subject line is copied here to be rewritten; most lines are written
+// straight from where they were read.
 char head_line[line_buffer_size + subject_growth];
 
 // Most lines differ from the prefix in their first character already.
@@ -103,10 +100,22 @@ int close_message()
     return write_message_record();
 }
 
-// Handles the "From:" line that starts a message: ends the previous message,
-// checks the date and cuts it off, and prepares the date lines. The line is
-// shortened in place.
-int start_message(char* line, std::size_t& length)
+int put_from_text(const char* text, std::size_t size)
+{
+    return put_text(text, size);
+}
+
+int read_failed()
+{
+    report("Error reading the temporary VMS mail file: %s\n", io_error_text());
+    return 1;
+}
+
+// Handles the "From:" line that starts a message, `first` being its first
+// read: ends the previous message, takes the line whole, checks the date
+// and cuts it off, and writes the line and the date lines. A long line's
+// text goes into the message as it is read, all but its end.
+int start_message(char* buffer, FolderRead first)
 {
     ConversionState& s = conversion;
     marks.starting_message = true;
@@ -121,24 +130,22 @@ int start_message(char* line, std::size_t& length)
     }
     ++s.message_count;
     marks.subject_done = false;
-    if (length < shortest_from_line) {
-        report("From: line too short\n%s\n", line);
+    if (take_from_line(s.staged_file, buffer, first, from_line, put_from_text))
+        return 1;
+    if (s.staged_file.failed)
+        return read_failed();
+    if (from_line.length < static_cast<std::int64_t>(shortest_from_line)) {
+        report("From: line too short\n%s\n", shown_from_line(from_line));
         return 1;
     }
-    std::memcpy(folder_date.field.data(), line + length - date_field_length, date_field_length);
-    folder_date.field[date_field_length] = '\0';
-    if (check_vax_date(line))
+    take_date_field(from_line, folder_date);
+    if (check_vax_date(shown_from_line(from_line)))
         return 1;
-    // The date goes, and the one space that VAX MAIL put in front of it;
-    // a sender's name right before a one-digit day's padding stays whole.
-    length -= date_field_length;
-    if (line[length - 1] == ' ')
-        --length;
-    line[length] = '\0';
-    marks.own_message =
-        std::string_view(line, length).find(settings.user_name.data()) != std::string_view::npos;
+    std::size_t kept = tail_kept_after_cut(from_line);
+    marks.own_message = is_own_line(from_line, kept);
     date_lines = build_date_lines();
-    return 0;
+    marks.line_is_piece = false;
+    return write_line({from_line.tail, kept});
 }
 
 // Most lines of a message need nothing but their CR LF. This takes the run
@@ -229,14 +236,6 @@ int handle_line(std::string_view line)
         marks.form_feed_held = true;
         return 0;
     }
-    if (whole_start && marks.form_feed_held && starts_with(line, from_prefix)) {
-        std::size_t length = line.size();
-        std::memcpy(head_line, line.data(), length);
-        head_line[length] = '\0';
-        if (start_message(head_line, length))
-            return 1;
-        return write_line({head_line, length});
-    }
     if (whole_start && starts_with(line, subject_in) && !marks.subject_done &&
         s.message_count > 0) {
         std::string_view rest = line.substr(subject_in.size());
@@ -285,37 +284,24 @@ int convert_folder()
     for (;;) {
         if (!marks.continues_piece && !marks.form_feed_held && s.message_count > 0)
             take_plain_lines();
-        const char* line = nullptr;
-        std::size_t length = read_line_in_place(line, buffer, line_buffer_size, s.staged_file);
-        if (length == 0) {
-            if (s.staged_file.failed) {
-                report("Error reading the temporary VMS mail file: %s\n", io_error_text());
-                return 1;
-            }
+        FolderRead read;
+        if (!read_folder_line(s.staged_file, buffer, read)) {
+            if (s.staged_file.failed)
+                return read_failed();
             return finish_folder();
         }
         if (!marks.continues_piece)
             ++s.line_number;
-        if (line[length - 1] == '\n') {
-            --length;
-            marks.line_is_piece = false;
-        } else if (length == piece_length) {
-            // A line of exactly 511 characters is whole, also as the last
-            // line of the folder without a newline: a message's "From:" line
-            // of that length must not become a piece, which would run its
-            // date lines into it. Looking for the newline may read the next
-            // block over the line, so the line is copied out first.
-            if (line != buffer) {
-                std::memcpy(buffer, line, length);
-                line = buffer;
-            }
-            marks.line_is_piece = !line_ends_after_piece(s.staged_file);
-        } else {
-            marks.line_is_piece = false;
+        std::string_view line(read.text, read.length);
+        if (!marks.continues_piece && starts_message(line, marks.form_feed_held)) {
+            if (start_message(buffer, read))
+                return 1;
+            marks.continues_piece = false;
+            continue;
         }
-        bool next_continues = marks.line_is_piece;
-        if (handle_line({line, length}))
+        marks.line_is_piece = read.piece;
+        if (handle_line(line))
             return 1;
-        marks.continues_piece = next_continues;
+        marks.continues_piece = read.piece;
     }
 }

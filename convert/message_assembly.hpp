@@ -9,6 +9,6 @@
 // "Subj:<TAB>" line becomes a "Subject: " line.
 #pragma once
 
-inline constexpr int line_buffer_size = 512; // a line read: 511 characters
+#include "convert/folder_lines.hpp"
 
 int convert_folder();

@@ -32,48 +32,9 @@ char to_lower(char c)
     return static_cast<char>(c - 'A' + 'a');
 }
 
-// The tests of the field, in order; false at the first that fails.
-bool field_is_valid(FolderDate& date)
+DateVerdict failed(DateFault fault, int position)
 {
-    char* f = date.field.data();
-    if (f[0] != ' ' && f[0] != '1' && f[0] != '2' && f[0] != '3')
-        return false;
-    if (!is_digit(f[1]))
-        return false;
-    date.day = (f[0] == ' ' ? 0 : (f[0] - '0') * 10) + (f[1] - '0');
-    if (f[2] != '-')
-        return false;
-    f[2] = ' ';
-    for (int i = 3; i <= 5; ++i) {
-        if (!is_upper(f[i]))
-            return false;
-        if (i > 3)
-            f[i] = to_lower(f[i]);
-        date.month[static_cast<std::size_t>(i - 3)] = f[i];
-    }
-    date.month[3] = '\0';
-    // An upper-case letter and two lower-case ones are a month name exactly
-    // when they are one of the twelve.
-    date.month_number = month_index(date.month.data());
-    if (date.month_number == 0)
-        return false;
-    if (f[6] != '-')
-        return false;
-    f[6] = ' ';
-    date.year = 0;
-    for (int i = 7; i <= 10; ++i) {
-        if (!is_digit(f[i]))
-            return false;
-        date.year = date.year * 10 + (f[i] - '0');
-    }
-    if (f[11] != ' ')
-        return false;
-    if (date.year > current_year || date.year < earliest_year)
-        return false;
-    if (f[20] != '.')
-        return false;
-    f[20] = '\0';
-    return true;
+    return {fault, position};
 }
 
 // The zone of each month, found once for a list of daylight-saving months
@@ -119,9 +80,52 @@ static_assert(received_label.size() + longest_tail <= date_line_capacity);
 
 } // namespace
 
+DateVerdict check_date_field(FolderDate& date)
+{
+    char* f = date.field.data();
+    if (f[0] != ' ' && f[0] != '1' && f[0] != '2' && f[0] != '3')
+        return failed(DateFault::day_first, 0);
+    if (!is_digit(f[1]))
+        return failed(DateFault::day_digit, 1);
+    date.day = (f[0] == ' ' ? 0 : (f[0] - '0') * 10) + (f[1] - '0');
+    if (f[2] != '-')
+        return failed(DateFault::day_dash, 2);
+    f[2] = ' ';
+    for (int i = 3; i <= 5; ++i) {
+        if (!is_upper(f[i]))
+            return failed(DateFault::month_letter, i);
+        if (i > 3)
+            f[i] = to_lower(f[i]);
+        date.month[static_cast<std::size_t>(i - 3)] = f[i];
+    }
+    date.month[3] = '\0';
+    // An upper-case letter and two lower-case ones are a month name exactly
+    // when they are one of the twelve.
+    date.month_number = month_index(date.month.data());
+    if (date.month_number == 0)
+        return failed(DateFault::month_name, 3);
+    if (f[6] != '-')
+        return failed(DateFault::month_dash, 6);
+    f[6] = ' ';
+    date.year = 0;
+    for (int i = 7; i <= 10; ++i) {
+        if (!is_digit(f[i]))
+            return failed(DateFault::year_digit, i);
+        date.year = date.year * 10 + (f[i] - '0');
+    }
+    if (f[11] != ' ')
+        return failed(DateFault::year_space, 11);
+    if (date.year > current_year || date.year < earliest_year)
+        return failed(DateFault::year_range, 7);
+    if (f[20] != '.')
+        return failed(DateFault::point, 20);
+    f[20] = '\0';
+    return {};
+}
+
 int check_vax_date(const char* from_line)
 {
-    if (field_is_valid(folder_date))
+    if (check_date_field(folder_date).fault == DateFault::none)
         return 0;
     report("From: line %lld in file has invalid VAX date/time\n>%s<\n",
            static_cast<long long>(conversion.line_number), from_line);

@@ -36,11 +36,36 @@ struct DateLines {
     std::string_view received_line() const { return {received.data(), received_length}; }
 };
 
+// Which test of the date field failed, in the order the tests are made.
+enum class DateFault {
+    none,
+    day_first,    // position 0: not a space, "1", "2" or "3"
+    day_digit,    // position 1: not a digit
+    day_dash,     // position 2: not "-"
+    month_letter, // positions 3 to 5: not an upper-case letter
+    month_name,   // the three letters are no month
+    month_dash,   // position 6: not "-"
+    year_digit,   // positions 7 to 10: not a digit
+    year_space,   // position 11: not a space
+    year_range,   // before 1978 or after current_year
+    point,        // position 20: not "."
+};
+
+struct DateVerdict {
+    DateFault fault = DateFault::none;
+    int position = 0; // in the field, of the character that failed
+};
+
 extern FolderDate folder_date;
 
 // Latest sending year accepted: the local calendar year when the run began.
 extern std::int32_t current_year;
 
+// Makes the tests of date.field in order and stops at the first that
+// fails; on success the field holds the date text and day, month and year
+// are set. The one definition of a valid sending date, for the converter and
+// for the folder check alike.
+DateVerdict check_date_field(FolderDate& date);
 // Checks folder_date.field; `from_line` is the whole line, for the message.
 int check_vax_date(const char* from_line);
 // A month is three letters and a zero byte, as in FolderDate::month.

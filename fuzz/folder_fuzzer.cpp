@@ -8,7 +8,11 @@
 //     one record per message start, each record's text exactly as the model
 //     builds it: the cut "From:" line, an optional "Date: " line, the
 //     "Received: ; " line, then the message's lines;
-//   - no descriptor stays open.
+//   - no descriptor stays open;
+//   - kestrel-folder's check passes the folder exactly when it converts,
+//     lists first the line that the converter names, and counts the
+//     messages and the user's own as the mailbox holds them; when repair
+//     mends every problem, its copy converts with one record per message.
 //
 // Input: byte 0 chooses the settings, byte 1 the run, the rest is the folder.
 //   byte 0, bits 0-2: user name; bits 3-4: zone settings; bit 5: latest year
@@ -26,6 +30,7 @@
 #include "convert/message_assembly.hpp"
 #include "convert/staging.hpp"
 #include "convert/vax_date.hpp"
+#include "folder/folder_repair.hpp"
 #include "fuzz/vax_date_model.hpp"
 #include "tests/support/mailbox_validator.hpp"
 
@@ -132,6 +137,8 @@ std::string printable(std::string_view text)
 struct Expectation {
     std::string failure;            // the message of a failed conversion
     std::vector<std::string> texts; // the records' texts of a successful one
+    long failure_line = 0;          // the line of the last message start met
+    std::int64_t own = 0;           // messages of the user
 };
 
 // The folder as the converter should read it: without Ctrl-Z, NUL and CR
@@ -140,7 +147,7 @@ struct Expectation {
 // unless the text ends there, and the read after it continues that line: it is never a form-feed
 // line, a message start or a subject line. A message starts at a "From:<TAB>" line that follows a
 // form-feed line; lines before the first message are dropped and do not clear a form feed held in
-// front of it.
+// front of it. A message's "From:" line is taken whole, whatever its length.
 Expectation expect(std::string_view folder, const Run& run)
 {
     std::string text;
@@ -164,7 +171,7 @@ Expectation expect(std::string_view folder, const Run& run)
         if (ends_in_newline)
             line.pop_back();
         previous_piece = !ends_in_newline && length == 511 && at < text.size();
-        const char* ending = previous_piece ? "" : "\r\n";
+        std::string ending = previous_piece ? "" : "\r\n";
         if (!continuation)
             ++line_number;
         if (!continuation && line == "\f") {
@@ -177,6 +184,19 @@ Expectation expect(std::string_view folder, const Run& run)
             held = false;
             subject_done = false;
             e.texts.emplace_back();
+            e.failure_line = line_number;
+            if (previous_piece) {
+                // A message's "From:" line is taken whole, however long.
+                std::size_t end = text.find('\n', at);
+                line += text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                at = end == std::string::npos ? text.size() : end + 1;
+                previous_piece = false;
+                ending = "\r\n";
+            }
+            // Messages show a long line by its start and its end.
+            std::string shown = line.size() <= 511 + 128
+                                    ? line
+                                    : line.substr(0, 511) + "..." + line.substr(line.size() - 128);
             if (line.size() < 30) {
                 e.failure = "From: line too short\n" + line + "\n";
                 return e;
@@ -185,7 +205,7 @@ Expectation expect(std::string_view folder, const Run& run)
                 std::string_view(line).substr(line.size() - 23), run.latest_year);
             if (!date.valid) {
                 e.failure = "From: line " + std::to_string(line_number) +
-                            " in file has invalid VAX date/time\n>" + line + "<\n";
+                            " in file has invalid VAX date/time\n>" + shown + "<\n";
                 return e;
             }
             std::string cut = line.substr(0, line.size() - 23);
@@ -194,6 +214,7 @@ Expectation expect(std::string_view folder, const Run& run)
             std::string rest = model::date_line_rest(date, run.zones.zone, run.zones.dst_zone,
                                                      run.zones.dst_months);
             bool own = cut.find(run.user_name) != std::string::npos;
+            e.own += own ? 1 : 0;
             e.texts.back() = cut + ending + (own ? "Date: " + rest + "\r\n" : "") + "Received: ; " +
                              rest + "\r\n";
             continue;
@@ -303,6 +324,81 @@ void check_texts(const std::string& mailbox, const Expectation& expected)
     }
 }
 
+std::int64_t first_problem_line = 0;
+
+int note_first_problem(std::int64_t line_number, const FromLine&, const DateDiagnosis&)
+{
+    if (first_problem_line == 0)
+        first_problem_line = line_number;
+    return 0;
+}
+
+std::string take_output()
+{
+    std::fflush(stdout);
+    std::string output = read_whole(STDOUT_FILENO);
+    if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0)
+        violated("cannot empty the captured output");
+    return output;
+}
+
+// The repaired copy of a folder whose every problem repair mends: it
+// converts, with one record per message start.
+void check_repaired_copy(const Run& run, const FolderSummary& checked)
+{
+    take_output();
+    FolderSummary repaired;
+    if (repair_folder(run.folder.file, "COPY.TXT", repaired) != 0 || repaired.problems != 0)
+        violated("repair failed: " + printable(take_output()));
+    take_output();
+    if (stage_folder("COPY.TXT", nullptr) != 0)
+        violated("staging of the copy failed: " + printable(take_output()));
+    int status = convert_folder();
+    close_and_clean(status);
+    if (status != 0)
+        violated("the repaired copy does not convert: " + printable(take_output()));
+    int fd = open("COPY.MBX", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        violated("cannot open the mailbox of the copy");
+    MailboxCheck check = validate_mailbox(read_whole(fd));
+    close(fd);
+    if (!check.valid || static_cast<std::int64_t>(check.texts.size()) != checked.messages)
+        violated("the copy's mailbox holds " + std::to_string(check.texts.size()) +
+                 " records, the folder " + std::to_string(checked.messages) + " messages");
+    if (unlink("COPY.MBX") != 0 || unlink("COPY.TXT") != 0)
+        violated("cannot remove the copy");
+}
+
+// kestrel-folder's check of the same folder agrees with the conversion.
+void check_folder_check(const Run& run, const Expectation& expected, int status)
+{
+    FolderSummary summary;
+    first_problem_line = 0;
+    if (scan_folder(run.folder.file, summary, note_first_problem) != 0)
+        violated("the check cannot read the folder");
+    std::string verdict = std::to_string(summary.problems) + " problems, first at line " +
+                          std::to_string(first_problem_line);
+    if ((summary.problems == 0) != (status == 0))
+        violated("converter status " + std::to_string(status) + ", check: " + verdict);
+    if (status == 0) {
+        if (summary.messages != static_cast<std::int64_t>(expected.texts.size()) ||
+            summary.own != expected.own)
+            violated("check counts " + std::to_string(summary.messages) + " messages, " +
+                     std::to_string(summary.own) + " own");
+        return;
+    }
+    if (expected.failure == "Incorrect format file\n") {
+        if (!summary.no_message || summary.problems != 1)
+            violated("no message, check: " + verdict);
+        return;
+    }
+    if (first_problem_line != expected.failure_line)
+        violated("converter names line " + std::to_string(expected.failure_line) +
+                 ", check: " + verdict);
+    if (summary.problems == summary.repairable)
+        check_repaired_copy(run, summary);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -403,6 +499,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         close(fd);
         check_texts(mailbox, expected);
     }
+    check_folder_check(run, expected, status);
     // The next run must find the directory empty again.
     if ((status == 0 && unlink(mailbox_path.c_str()) != 0) || unlink(run.folder.file) != 0 ||
         (run.directory_mode != 0 && rmdir("out") != 0))

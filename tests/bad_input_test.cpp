@@ -69,9 +69,14 @@ TEST(BadInput, FoldersConvertOrFailCleanly)
          created,
          "From:\tNODE2::JONES   \r\n" + received + "Subject: " + long_subject + "\r\n" + long_body +
              "\r\n"},
+        // Taken whole for the date check: shown with its start and its end.
         {"From line of 100,000 characters", "\f\nFrom:\t" + std::string(99994, 'f') + "\n",
-         "From: line 2 in file has invalid VAX date/time\n>From:\t" + std::string(505, 'f') + "<\n",
+         "From: line 2 in file has invalid VAX date/time\n>From:\t" + std::string(505, 'f') +
+             "..." + std::string(128, 'f') + "<\n",
          ""},
+        {"From line of 100,000 characters with its date",
+         "\f\nFrom:\tNODE2::" + long_subject + " " + sent + "\nbody\n", created,
+         "From:\tNODE2::" + long_subject + "\r\n" + received + "body\r\n"},
         {"no final newline", message("NODE2::JONES", "bye"), created,
          record_text("NODE2::JONES", "bye\n")},
         {"empty folder", "", "Incorrect format file\n", ""},

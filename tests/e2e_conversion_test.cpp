@@ -188,9 +188,10 @@ TEST(EndToEndConversion, LongLinesComeOutWholeWithOneLineEnd)
     }
     // The folder's last line is the message's own "From:" line: at 511
     // characters without a newline it is still whole, its date lines follow
-    // its line end, and nothing comes after them.
+    // its line end, and nothing comes after them. A longer one is taken
+    // whole as well, its date checked and cut at its end.
     for (const char* end : {"", "\n", "\r", "\r\n"}) {
-        for (std::size_t sender : {472u, 473u}) { // lines of 510 and 511 characters
+        for (std::size_t sender : {472u, 473u, 474u, 600u, 5000u}) {
             std::string from = "From:\tNODE2::" + std::string(sender, 'J');
             SCOPED_TRACE(testing::Message() << from.size() + 25 << " characters, then "
                                             << testing::PrintToString(std::string(end)));
@@ -280,6 +281,12 @@ TEST(EndToEndConversion, FromLineCutDateLinesAndZones)
         {"From:\tX 4-MAR-1996 13:58:04.09", {smith}, "From:\tX", 0, "+0000"},
         // One of exactly 511 characters is a whole line: its date lines follow its line end.
         {long_sender + "  17-SEP-1996 07:05:23.33", {smith}, long_sender + " ", 0, "+0100"},
+        // Longer ones too, the user name found anywhere in them.
+        {long_sender + "x  17-SEP-1996 07:05:23.33", {smith}, long_sender + "x ", 0, "+0100"},
+        {long_sender + "SMITH" + std::string(3000, 'x') + " 4-MAR-1996 13:58:04.09", {smith},
+         long_sender + "SMITH" + std::string(3000, 'x'), 1, "+0000"},
+        {"From:\tSMITH" + long_sender + "  4-MAR-1996 13:58:04.09", {smith},
+         "From:\tSMITH" + long_sender, 1, "+0000"},
         // clang-format on
     };
     for (const auto& c : cases) {

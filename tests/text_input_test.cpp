@@ -1,5 +1,6 @@
 #include "app/text_input.hpp"
 #include "convert/file_io.hpp"
+#include "convert/folder_lines.hpp"
 
 #include <gtest/gtest.h>
 
@@ -160,4 +161,74 @@ TEST(ReadLineInPlace, GivesTheSameReadsAsCopying)
         EXPECT_GT(copied.size(), 300u);
     }
     io_close(fd);
+}
+
+namespace {
+
+std::string handed_on;
+
+int collect(const char* text, std::size_t size)
+{
+    handed_on.append(text, size);
+    return 0;
+}
+
+} // namespace
+
+// A message's "From:" line is taken whole whatever its length: the text in
+// front of its end is handed on as it is read, its start and end are kept,
+// and the user name is found wherever it stands, also split between two
+// reads or between the text handed on and the end. The folder is read
+// without its Ctrl-Z and NUL bytes, as the staged copy is.
+TEST(FromLineReading, TakesTheWholeLineInBoundedPieces)
+{
+    Settings saved = settings;
+    std::strcpy(settings.user_name.data(), "SMITH");
+    std::mt19937 random(11);
+    const std::string date = "  4-MAR-1996 13:58:04.09";
+    for (int round = 0; round < 400; ++round) {
+        std::size_t length = 30 + random() % (round < 200 ? 700 : 5000);
+        std::string line = "From:\t" + std::string(length - 6 - date.size(), 'a') + date;
+        std::size_t cut = line.size() - date.size();
+        bool own = round % 3 != 0;
+        std::size_t at = 6 + random() % (cut - 6 + 1);
+        if (own && at + 5 <= cut)
+            line.replace(at, 5, "SMITH");
+        else
+            own = false;
+        std::string stored = line + "\r\nnext\n";
+        if (round % 4 == 0)
+            stored.insert(random() % stored.size(), std::string("\x1A\0\x1A", 3));
+        SCOPED_TRACE(testing::Message() << line.size() << " characters, name at " << at);
+        int fd = source_of(stored);
+        std::vector<unsigned char> block(1 + random() % 700);
+        TextInput input;
+        text_input_open(input, fd, block.data(), block.size(), false);
+        input.drops_ctrl_z_and_nul = true;
+        char buffer[line_buffer_size];
+        FolderRead first;
+        ASSERT_TRUE(read_folder_line(input, buffer, first));
+        handed_on.clear();
+        static FromLine from;
+        ASSERT_EQ(take_from_line(input, buffer, first, from, collect), 0);
+        EXPECT_EQ(from.length, static_cast<std::int64_t>(line.size()));
+        EXPECT_EQ(handed_on + std::string(from.tail, from.tail_length), line);
+        EXPECT_EQ(std::string(from.head, from.head_length), line.substr(0, 511));
+        std::size_t kept = tail_kept_after_cut(from);
+        EXPECT_EQ(handed_on.size() + kept, cut);
+        EXPECT_EQ(is_own_line(from, kept), own);
+        FolderDate field;
+        take_date_field(from, field);
+        EXPECT_EQ(std::string(field.field.data()), date.substr(1));
+        std::string shown = shown_from_line(from);
+        if (line.size() <= 511 + from_tail_capacity)
+            EXPECT_EQ(shown, line);
+        else
+            EXPECT_EQ(shown, line.substr(0, 511) + "..." + line.substr(line.size() - 128));
+        FolderRead next;
+        ASSERT_TRUE(read_folder_line(input, buffer, next));
+        EXPECT_EQ(std::string(next.text, next.length), "next");
+        io_close(fd);
+    }
+    settings = saved;
 }

@@ -59,20 +59,46 @@ class VaxDate : public testing::Test {
     std::int32_t saved_year = std::exchange(current_year, test_year);
 };
 
+// Each field fails one test of the check, which the check names with the
+// position of the character that failed.
 TEST_F(VaxDate, RejectsAFieldFailingAnyStepOfTheCheck)
 {
-    const char* const fields[] = {
-        "04-MAR-1996 13:58:04.09",    " A-MAR-1996 13:58:04.09",    " 4 MAR-1996 13:58:04.09",
-        " 4-mAR-1996 13:58:04.09",    " 4-Mar-1996 13:58:04.09",    " 4-MAr-1996 13:58:04.09",
-        " 4-\xC4PR-1996 13:58:04.09", " 4-MRZ-1996 13:58:04.09",    " 4-MAR 1996 13:58:04.09",
-        " 4-MAR-19x6 13:58:04.09",    " 4-MAR-199\xB6 13:58:04.09", " 4-MAR-1996-13:58:04.09",
-        " 4-MAR-1977 13:58:04.09",    " 4-MAR-2027 13:58:04.09",    "17-SEP-1996 07:05:23,33",
-        "40-MAR-1996 13:58:04.09",    "7-SEP-1996 07:05:23.33 ", // shifted by a trailing space
+    using F = DateFault;
+    const struct {
+        const char* field;
+        DateFault fault;
+        int position;
+    } cases[] = {
+        {"04-MAR-1996 13:58:04.09", F::day_first, 0},
+        {" A-MAR-1996 13:58:04.09", F::day_digit, 1},
+        {" 4 MAR-1996 13:58:04.09", F::day_dash, 2},
+        {" 4-mAR-1996 13:58:04.09", F::month_letter, 3},
+        {" 4-Mar-1996 13:58:04.09", F::month_letter, 4},
+        {" 4-MAr-1996 13:58:04.09", F::month_letter, 5},
+        {" 4-\xC4PR-1996 13:58:04.09", F::month_letter, 3},
+        {" 4-MRZ-1996 13:58:04.09", F::month_name, 3},
+        {" 4-MAR 1996 13:58:04.09", F::month_dash, 6},
+        {" 4-MAR-19x6 13:58:04.09", F::year_digit, 9},
+        {" 4-MAR-199\xB6 13:58:04.09", F::year_digit, 10},
+        {" 4-MAR-1996-13:58:04.09", F::year_space, 11},
+        {" 4-MAR-1977 13:58:04.09", F::year_range, 7},
+        {" 4-MAR-2027 13:58:04.09", F::year_range, 7},
+        {"17-SEP-1996 07:05:23,33", F::point, 20},
+        {"40-MAR-1996 13:58:04.09", F::day_first, 0},
+        {"7-SEP-1996 07:05:23.33 ", F::day_first, 0}, // shifted by a trailing space
     };
-    for (const char* field : fields)
-        EXPECT_EQ(check(field), std::make_pair(1, "From: line 7 in file has invalid VAX date/time\n"
-                                                  ">From:\tNODE1::SMITH    " +
-                                                      std::string(field) + "<\n"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field);
+        EXPECT_EQ(check(c.field),
+                  std::make_pair(1, "From: line 7 in file has invalid VAX date/time\n"
+                                    ">From:\tNODE1::SMITH    " +
+                                        std::string(c.field) + "<\n"));
+        FolderDate date;
+        put(date.field, c.field);
+        DateVerdict verdict = check_date_field(date);
+        EXPECT_EQ(verdict.fault, c.fault);
+        EXPECT_EQ(verdict.position, c.position);
+    }
 }
 
 TEST_F(VaxDate, DateLines)

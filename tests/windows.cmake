@@ -15,11 +15,12 @@ include(GoogleTest)
 
 add_executable(kestrel_unit_tests
     base_name_test.cpp
+    folder_check_test.cpp
     mailbox_writer_test.cpp
     settings_test.cpp
     text_input_test.cpp
     vax_date_test.cpp)
-target_link_libraries(kestrel_unit_tests PRIVATE kestrel_core gtest_main)
+target_link_libraries(kestrel_unit_tests PRIVATE kestrel_core kestrel_folder_core gtest_main)
 # g++ 12 at -O2 takes a string concatenation for an overlapping memcpy (a
 # known false -Wrestrict report).
 target_compile_options(kestrel_unit_tests PRIVATE -Wno-restrict)
@@ -37,12 +38,12 @@ set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 gtest_discover_tests(kestrel_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
                      PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
 
-# The end-to-end suite against kestrel.exe, by the Linux driver of the dev
-# build. What needs POSIX (signals, resource limits, FIFOs, symbolic links,
-# a directory removed under the program) is left out.
+# The end-to-end suite against kestrel.exe and kestrel-folder.exe, by the
+# Linux driver of the dev build. What needs POSIX (signals, resource limits,
+# FIFOs, symbolic links, a directory removed under the program) is left out.
 add_test(NAME windows_end_to_end
          COMMAND ${KESTREL_HOST_TEST_DRIVER}
-                 "--gtest_filter=EndToEnd*:Cases/EndToEnd*:BadInput*:InjectedFault*:WindowsOnly*-EndToEndConversion.MailboxWriteFailureLeavesNothing:*DanglingLinkNamedMbx")
+                 "--gtest_filter=EndToEnd*:Cases/EndToEnd*:BadInput*:InjectedFault*:WindowsOnly*-EndToEndConversion.MailboxWriteFailureLeavesNothing:*DanglingLinkNamedMbx:EndToEndFolder.RepairWriteFailureLeavesNoCopy")
 # kestrel-mbx.exe: the suite of kestrel-mbx and the cases of Windows alone.
 add_test(NAME windows_mbx_end_to_end
          COMMAND ${KESTREL_HOST_TEST_DRIVER}
@@ -50,7 +51,7 @@ add_test(NAME windows_mbx_end_to_end
 set_tests_properties(windows_end_to_end windows_mbx_end_to_end PROPERTIES
     FIXTURES_REQUIRED wine
     TIMEOUT 1200
-    ENVIRONMENT "KESTREL_TEST_BINARY=$<TARGET_FILE:kestrel>;KESTREL_TEST_FAULTY_BINARY=$<TARGET_FILE:kestrel_faulty>;KESTREL_TEST_MBX_BINARY=$<TARGET_FILE:kestrel-mbx>;KESTREL_TEST_EMULATOR=${KESTREL_WINE};${wine_environment}")
+    ENVIRONMENT "KESTREL_TEST_BINARY=$<TARGET_FILE:kestrel>;KESTREL_TEST_FAULTY_BINARY=$<TARGET_FILE:kestrel_faulty>;KESTREL_TEST_MBX_BINARY=$<TARGET_FILE:kestrel-mbx>;KESTREL_TEST_FOLDER_BINARY=$<TARGET_FILE:kestrel-folder>;KESTREL_TEST_EMULATOR=${KESTREL_WINE};${wine_environment}")
 
 # The Linux test driver is the dev build's, brought up to date by this
 # build, so that the windows workflow also works on a fresh clone alone.

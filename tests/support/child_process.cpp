@@ -32,6 +32,10 @@ std::string kestrel_mbx_binary()
 {
     return from_environment("KESTREL_TEST_MBX_BINARY", KESTREL_MBX_BINARY);
 }
+std::string kestrel_folder_binary()
+{
+    return from_environment("KESTREL_TEST_FOLDER_BINARY", KESTREL_FOLDER_BINARY);
+}
 bool target_is_windows()
 {
     return !from_environment("KESTREL_TEST_EMULATOR", "").empty();

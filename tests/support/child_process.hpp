@@ -43,6 +43,8 @@ std::string kestrel_binary();
 std::string kestrel_faulty_binary();
 // kestrel-mbx under test: that of this build, or KESTREL_TEST_MBX_BINARY.
 std::string kestrel_mbx_binary();
+// kestrel-folder, or the one named by KESTREL_TEST_FOLDER_BINARY.
+std::string kestrel_folder_binary();
 bool target_is_windows();
 
 // Windows writes standard output as a text stream, every newline as CR LF:

@@ -1,0 +1,228 @@
+#include "folder/folder_repair.hpp"
+
+#include "convert/conversion_state.hpp"
+#include "convert/file_io.hpp"
+#include "convert/interrupt.hpp"
+#include "folder/problem_report.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t copy_block_size = 256 * 1024;
+constexpr unsigned char carriage_return = 0x0D;
+constexpr unsigned char ctrl_z = 0x1A;
+
+// The folder's bytes as they stand, read in step with the pass.
+struct RawCopy {
+    const char* folder_path = nullptr;
+    const char* output_path = nullptr;
+    int in_fd = -1;
+    OutputFile out;
+    unsigned char in_block[copy_block_size];
+    unsigned char out_block[copy_block_size];
+    std::size_t start = 0;
+    std::size_t end = 0;
+    std::int64_t line = 1; // the line at the read position
+    bool read_error = false;
+    bool write_error = false;
+    char why[160] = {}; // the system's reason for the first failure
+};
+
+RawCopy copy;
+
+void note_failure(bool& flag)
+{
+    if (!copy.read_error && !copy.write_error)
+        std::snprintf(copy.why, sizeof copy.why, "%s", io_error_text());
+    flag = true;
+}
+
+bool refill()
+{
+    if (copy.read_error)
+        return false;
+    ssize_t got = io_read(copy.in_fd, copy.in_block, copy_block_size);
+    if (got <= 0) {
+        if (got < 0)
+            note_failure(copy.read_error);
+        return false;
+    }
+    copy.start = 0;
+    copy.end = static_cast<std::size_t>(got);
+    return true;
+}
+
+void put(const void* data, std::size_t size)
+{
+    if (!copy.write_error && out_put(copy.out, data, size))
+        note_failure(copy.write_error);
+}
+
+// Copies the lines in front of line `target` unchanged.
+void copy_lines_before(std::int64_t target)
+{
+    while (copy.line < target) {
+        if (copy.start == copy.end && !refill())
+            return;
+        const unsigned char* from = copy.in_block + copy.start;
+        std::size_t size = copy.end - copy.start;
+        auto* newline = static_cast<const unsigned char*>(std::memchr(from, '\n', size));
+        std::size_t span = newline != nullptr ? static_cast<std::size_t>(newline - from) + 1 : size;
+        put(from, span);
+        copy.start += span;
+        if (newline != nullptr)
+            ++copy.line;
+    }
+}
+
+// Copies the current line with its text from character `kept` on replaced
+// by `mended`. The bytes that are no text of the line (CR, NUL, Ctrl-Z)
+// stay, in their order, and so does its line end.
+void copy_mended_line(std::int64_t kept, const char* mended, std::size_t mended_length)
+{
+    std::int64_t taken = 0;
+    bool written = false;
+    for (;;) {
+        if (copy.start == copy.end && !refill())
+            break;
+        unsigned char c = copy.in_block[copy.start++];
+        if (c == '\n') {
+            if (!written)
+                put(mended, mended_length);
+            put(&c, 1);
+            ++copy.line;
+            return;
+        }
+        bool text = c != carriage_return && c != '\0' && c != ctrl_z;
+        if (!text || taken < kept) {
+            put(&c, 1);
+        } else if (!written) {
+            put(mended, mended_length);
+            written = true;
+        }
+        taken += text ? 1 : 0;
+    }
+    if (!written)
+        put(mended, mended_length);
+}
+
+void copy_rest()
+{
+    do
+        put(copy.in_block + copy.start, copy.end - copy.start);
+    while (refill());
+    copy.start = copy.end;
+}
+
+int on_problem(std::int64_t line_number, const FromLine& line, const DateDiagnosis& diagnosis)
+{
+    if (!diagnosis.repairable) {
+        print_problem(copy.folder_path, line_number, diagnosis);
+        return 0;
+    }
+    copy_lines_before(line_number);
+    std::int64_t kept = line.length - static_cast<std::int64_t>(diagnosis.replaced);
+    copy_mended_line(kept, diagnosis.mended, diagnosis.mended_length);
+    print_mend(copy.folder_path, line_number, line, diagnosis);
+    return copy.read_error || copy.write_error ? 1 : 0;
+}
+
+int say(const char* path, const char* what)
+{
+    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, what);
+    return 1;
+}
+
+// The removal on an interrupt holds paths of limited length: a longer one
+// is not armed.
+void arm_removal(const char* path)
+{
+    if (std::strlen(path) <= mailbox_path_capacity)
+        arm_mailbox_removal(path);
+}
+
+// The copy has failed: it goes, named or not.
+int discard_copy(int named, const char* why)
+{
+    say(copy.output_path, why);
+    io_close_discarded(copy.out.fd);
+    if (named) {
+        if (io_remove(copy.output_path))
+            say(copy.output_path, "cannot remove the partial copy");
+        disarm_mailbox_removal();
+    }
+    return 1;
+}
+
+// Flushed to the device, then named exclusively, then the directory
+// flushed and the file closed: the name stands only for a complete copy.
+int commit_copy(int named)
+{
+    if (out_flush(copy.out) || io_sync(copy.out.fd))
+        return discard_copy(named, io_error_text());
+    block_interrupts();
+    int link_failed = io_commit_name(copy.out.fd, copy.output_path, named);
+    if (!link_failed && !named) {
+        named = 1;
+        arm_removal(copy.output_path);
+    }
+    unblock_interrupts();
+    if (link_failed)
+        return discard_copy(0, io_error_text());
+    if (io_sync_directory(copy.output_path) || io_close(copy.out.fd)) {
+        const char* why = io_error_text();
+        copy.out.fd = -1;
+        return discard_copy(named, why);
+    }
+    disarm_mailbox_removal();
+    return 0;
+}
+
+} // namespace
+
+int repair_folder(const char* folder_path, const char* output_path, FolderSummary& summary)
+{
+    copy.folder_path = folder_path;
+    copy.output_path = output_path;
+    copy.start = copy.end = 0;
+    copy.line = 1;
+    copy.read_error = copy.write_error = false;
+    if (io_entry_exists(output_path))
+        return say(output_path, "exists already; it is left as it is");
+    copy.in_fd = io_open_read(folder_path);
+    if (copy.in_fd < 0)
+        return say(folder_path, io_error_text());
+    block_interrupts();
+    int named = 0;
+    int fd = io_create_uncommitted(output_path, named);
+    if (fd >= 0 && named)
+        arm_removal(output_path);
+    unblock_interrupts();
+    if (fd < 0) {
+        say(output_path, io_error_text());
+        io_close_discarded(copy.in_fd);
+        return 1;
+    }
+    copy.out.fd = fd;
+    copy.out.data = copy.out_block;
+    copy.out.capacity = copy_block_size;
+    copy.out.used = 0;
+    int status = scan_folder(folder_path, summary, on_problem);
+    if (status == 0 && !copy.read_error && !copy.write_error)
+        copy_rest();
+    io_close_discarded(copy.in_fd);
+    if (copy.read_error) {
+        say(folder_path, copy.why);
+        return discard_copy(named, "not written");
+    }
+    if (copy.write_error)
+        return discard_copy(named, copy.why);
+    if (status != 0)
+        return discard_copy(named, "not written");
+    // What the summary tells is the copy: its problems are those left.
+    summary.problems -= summary.repairable;
+    summary.repairable = 0;
+    return commit_copy(named);
+}

@@ -1,0 +1,333 @@
+// kestrel-folder on folders with known faults at known lines: check lists
+// them as the converter would meet them, and the first one it lists is the
+// line that the converter names; repair mends what it can, copies every
+// other byte, and its copy converts into the mailbox that the folder would
+// have given had the VAX written every date in full.
+#include "tests/e2e_helpers.hpp"
+
+using namespace e2e;
+using namespace std::string_literals;
+
+namespace {
+
+ChildResult run_folder(Workspace& w, std::vector<std::string> arguments,
+                       std::vector<std::string> environment = standard_environment,
+                       long size_limit = -1)
+{
+    ChildOptions o = w.options(std::move(arguments), std::nullopt, std::move(environment));
+    o.binary = kestrel_folder_binary();
+    o.file_size_limit = size_limit;
+    return w.run_with(o); // standard error with LF line ends on Windows too
+}
+
+// The checks of every run: exit status, exact output and errors; the
+// directory afterwards holds its inputs, unchanged, the files `created`,
+// and nothing else.
+void expect_folder_run(const Workspace& w, const ChildResult& result, int status,
+                       const std::string& output, const std::string& errors = "",
+                       std::vector<std::string> created = {})
+{
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, status);
+    EXPECT_EQ(result.output, output);
+    EXPECT_EQ(result.errors, errors);
+    created.insert(created.end(), w.before.begin(), w.before.end());
+    std::sort(created.begin(), created.end());
+    EXPECT_EQ(w.tree(), created);
+    for (const auto& [name, bytes] : w.inputs)
+        EXPECT_TRUE(file_exists(w.dir.file(name)) && read_file(w.dir.file(name)) == bytes)
+            << name << " changed";
+}
+
+// A message's "From:" line as it stands, and as the VAX would have written
+// it with the full date; `full` is empty when no mend makes it convert.
+struct Sender {
+    std::string from, full, what, change;
+};
+
+const std::string gateway = "From:\tGATE::\"" + std::string(3000, 'g') + "\"";
+
+const Sender valid = {"From:\tNODE1::SMITH  4-MAR-1996 13:58:04.09",
+                      "From:\tNODE1::SMITH  4-MAR-1996 13:58:04.09", "", ""};
+const Sender old_form = {"From:\tVAXUUM::DYER \"F\" 15-JAN-1985 11:31",
+                         "From:\tVAXUUM::DYER \"F\" 15-JAN-1985 11:31:00.00",
+                         "old date form without seconds; repair mends it",
+                         "\"15-JAN-1985 11:31\" -> \"15-JAN-1985 11:31:00.00\""};
+const Sender old_blanks = {"From:\tMAILER         30-OCT-1985 10:58 \t",
+                           "From:\tMAILER         30-OCT-1985 10:58:00.00",
+                           "old date form without seconds; blanks or tabs after the date; "
+                           "repair mends it",
+                           "\"30-OCT-1985 10:58 \\t\" -> \"30-OCT-1985 10:58:00.00\""};
+const Sender old_one_digit = {"From:\tRANI::SMITH          9-JAN-1985 13:54",
+                              "From:\tRANI::SMITH          9-JAN-1985 13:54:00.00",
+                              "old date form without seconds; repair mends it",
+                              "\" 9-JAN-1985 13:54\" -> \" 9-JAN-1985 13:54:00.00\""};
+const Sender leading_zero = {"From:\tNODE1::JONES  04-MAR-1996 13:58:04.09",
+                             "From:\tNODE1::JONES   4-MAR-1996 13:58:04.09",
+                             "day written with a leading zero; repair mends it",
+                             "\"04-MAR-1996 13:58:04.09\" -> \" 4-MAR-1996 13:58:04.09\""};
+const Sender small_month = {"From:\tNODE1::JONES  17-sep-1996 07:05:23.33",
+                            "From:\tNODE1::JONES  17-SEP-1996 07:05:23.33",
+                            "month not in capitals; repair mends it",
+                            "\"17-sep-1996 07:05:23.33\" -> \"17-SEP-1996 07:05:23.33\""};
+const Sender long_old = {gateway + " 20-JUL-1989 17:12", gateway + " 20-JUL-1989 17:12:00.00",
+                         "old date form without seconds; repair mends it",
+                         "\"20-JUL-1989 17:12\" -> \"20-JUL-1989 17:12:00.00\""};
+const Sender year_1977 = {"From:\tNODE1::SMITH  17-SEP-1977 07:05:23.33", "",
+                          "year 1977 is before 1978; repair cannot mend it", ""};
+
+// The folder's lines: each message a form-feed line, its "From:" line and
+// five more, one of them a "From:" line that starts no message, and in the
+// second message a form feed followed by another line and then a "From:"
+// line.
+std::vector<std::string> folder_lines(const std::vector<Sender>& senders, bool full)
+{
+    std::vector<std::string> lines = {"text in front of the first message"};
+    for (std::size_t i = 0; i < senders.size(); ++i) {
+        lines.push_back("\f");
+        lines.push_back(full ? senders[i].full : senders[i].from);
+        for (const char* line :
+             {"To:\tSMITH", "Subj:\tabout it", "", "From:\tno start 01-jan-85", "body"})
+            lines.push_back(line);
+        if (i == 1) {
+            lines.push_back("\f");
+            lines.push_back("page two");
+            lines.push_back("From:\tstill no start 01-jan-85");
+        }
+    }
+    return lines;
+}
+
+// The line numbers of the messages' "From:" lines.
+std::vector<int> from_line_numbers(const std::vector<Sender>& senders)
+{
+    std::vector<int> numbers;
+    std::vector<std::string> lines = folder_lines(senders, false);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        if (lines[i - 1] == "\f" && lines[i].rfind("From:\t", 0) == 0)
+            numbers.push_back(static_cast<int>(i) + 1);
+    return numbers;
+}
+
+enum class Bytes { lf, crlf, sprinkled };
+
+// The lines as a file: LF or CR LF line ends, or NUL and Ctrl-Z bytes at
+// the start and the end of every line, which the reading leaves out.
+std::string folder_file(const std::vector<std::string>& lines, Bytes bytes)
+{
+    std::string file;
+    for (const auto& line : lines) {
+        if (bytes == Bytes::sprinkled)
+            file += "\0"s + line + "\x1A\n";
+        else
+            file += line + (bytes == Bytes::crlf ? "\r\n" : "\n");
+    }
+    return file;
+}
+
+const Bytes all_bytes[] = {Bytes::lf, Bytes::crlf, Bytes::sprinkled};
+
+// The system's reason for a missing file, as each platform words it.
+const std::string not_found = target_is_windows() ? "File not found" : "No such file or directory";
+
+TEST(EndToEndFolder, CheckListsEveryProblemAndTheConverterMeetsTheFirst)
+{
+    const std::vector<Sender> senders = {valid,        old_form,    old_blanks, year_1977,
+                                         leading_zero, small_month, long_old,   old_one_digit};
+    const std::vector<int> at = from_line_numbers(senders);
+    std::string listed;
+    for (std::size_t i = 0; i < senders.size(); ++i)
+        if (!senders[i].what.empty())
+            listed += "MAIL.TXT:" + std::to_string(at[i]) + ": " + senders[i].what + "\n";
+    for (Bytes bytes : all_bytes) {
+        Workspace w;
+        w.put("MAIL.TXT", folder_file(folder_lines(senders, false), bytes));
+        expect_folder_run(w, run_folder(w, {"check", "MAIL.TXT"}), 1,
+                          listed +
+                              "MAIL.TXT: 8 messages (2 yours), sent 1985-01-09 to 1996-09-17, 7 "
+                              "problems (6 repairable)\n");
+        expect_run(w, w.run({"MAIL.TXT"}), 1,
+                   "\nProcessing MAIL.TXT -> From: line " + std::to_string(at[1]) +
+                       " in file has invalid VAX date/time\n>" + old_form.from + "<\n");
+    }
+}
+
+TEST(EndToEndFolder, RepairedCopyConvertsAsTheFullDatesWould)
+{
+    const std::vector<Sender> senders = {old_form,     valid,       old_blanks, old_one_digit,
+                                         leading_zero, small_month, long_old};
+    const std::vector<int> at = from_line_numbers(senders);
+    for (Bytes bytes : all_bytes) {
+        Workspace w;
+        w.put("MAIL.TXT", folder_file(folder_lines(senders, false), bytes));
+        w.put("FULL.TXT", folder_file(folder_lines(senders, true), bytes));
+        std::string changes;
+        for (std::size_t i = 0; i < senders.size(); ++i)
+            if (!senders[i].change.empty())
+                changes += "MAIL.TXT:" + std::to_string(at[i]) + ": " + senders[i].change + "\n";
+        expect_folder_run(w, run_folder(w, {"repair", "MAIL.TXT", "COPY.TXT"}), 0,
+                          changes + "COPY.TXT: 7 messages (2 yours), sent 1985-01-09 to "
+                                    "1996-09-17, ok\n",
+                          "", {"COPY.TXT"});
+        EXPECT_EQ(read_file(w.dir.file("COPY.TXT")), read_file(w.dir.file("FULL.TXT")));
+        expect_run(w, w.run({"COPY.TXT"}), 0, "\nProcessing COPY.TXT -> file COPY.MBX created\n");
+        expect_run(w, w.run({"FULL.TXT"}), 0, "\nProcessing FULL.TXT -> file FULL.MBX created\n");
+        EXPECT_EQ(mailbox_texts(w.dir.file("COPY.MBX")), mailbox_texts(w.dir.file("FULL.MBX")));
+        EXPECT_EQ(mailbox_texts(w.dir.file("COPY.MBX")).size(), senders.size());
+    }
+}
+
+// Several folders in one run, each with its summary; the status is 0 only
+// when every one would convert. Files that cannot be read are said on
+// standard error.
+TEST(EndToEndFolder, CheckStatusesAndSummaries)
+{
+    const std::string good = folder_file(folder_lines({valid, valid}, false), Bytes::lf);
+    const std::string fixable = folder_file(folder_lines({old_form}, false), Bytes::lf);
+    const std::string no_message = "no form feed\nFrom:\tNODE1::SMITH  4-MAR-1996 13:58:04.09\n";
+    const std::string no_message_line =
+        "EMPTY.TXT: no message in the file (no form-feed line followed by a \"From:\" line with "
+        "a TAB); repair cannot mend it\n";
+    const std::string summary_good = "GOOD.TXT: 2 messages (2 yours), sent 1996-03-04 to "
+                                     "1996-03-04, ok\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<std::string> environment;
+        int status;
+        std::string output, errors;
+    } cases[] = {
+        {{"check", "GOOD.TXT"}, standard_environment, 0, summary_good, ""},
+        {{"check", "GOOD.TXT", "OLD.TXT"},
+         standard_environment,
+         1,
+         summary_good + "OLD.TXT:3: " + old_form.what +
+             "\nOLD.TXT: 1 message (0 yours), sent 1985-01-15 to 1985-01-15, 1 problem (1 "
+             "repairable)\n",
+         ""},
+        {{"check", "EMPTY.TXT", "GOOD.TXT"},
+         standard_environment,
+         1,
+         no_message_line + "EMPTY.TXT: 0 messages (0 yours), 1 problem (0 repairable)\n" +
+             summary_good,
+         ""},
+        {{"check", "NONE.TXT", "GOOD.TXT"},
+         standard_environment,
+         1,
+         summary_good,
+         "kestrel-folder: NONE.TXT: " + not_found + "\n"},
+        // The settings: warnings that never fail the check.
+        {{"check", "GOOD.TXT"},
+         {"TZ=UTC"},
+         0,
+         "GOOD.TXT: 2 messages, sent 1996-03-04 to 1996-03-04, ok\n",
+         "kestrel-folder: warning: KESTREL_VAX_USERNAME is not set: kestrel does not run without "
+         "it, and your own messages are not counted\n"},
+        {{"check", "GOOD.TXT"},
+         {"TZ=UTC", "KESTREL_VAX_USERNAME=SMITH", "KESTREL_TZ=America/New_York", "kestrel_dst=EDT",
+          "KESTREL_DST_MTHS=APR MAY jun"},
+         0,
+         summary_good,
+         "kestrel-folder: warning: KESTREL_TZ is \"America/New_York\", cut to \"America/Ne\", not "
+         "a numeric offset such as -0500: the date lines of messages sent outside "
+         "KESTREL_DST_MTHS end in \"America/Ne\"\n"
+         "kestrel-folder: warning: KESTREL_DST is \"EDT\", not a numeric offset such as -0500: "
+         "the date lines of messages sent in KESTREL_DST_MTHS end in \"EDT\"\n"
+         "kestrel-folder: warning: KESTREL_DST_MTHS \"APR MAY jun\" holds no month name written "
+         "as Jul: no message gets the zone of KESTREL_DST\n"},
+        {{"check", "GOOD.TXT"},
+         {"TZ=UTC", "KESTREL_VAX_USERNAME=SMITH", "KESTREL_TZ=-0500", "KESTREL_DST=+1030",
+          "KESTREL_DST_MTHS="},
+         0,
+         summary_good,
+         ""},
+        {{"check", "GOOD.TXT"},
+         {"TZ=UTC", "KESTREL_VAX_USERNAME=SMITH", "KESTREL_DST=+0100 "},
+         0,
+         summary_good,
+         "kestrel-folder: warning: KESTREL_DST is \"+0100 \", not a numeric offset such as -0500: "
+         "the date lines of messages sent in KESTREL_DST_MTHS end in \"+0100 \"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments) + testing::PrintToString(c.environment));
+        Workspace w;
+        w.put("GOOD.TXT", good);
+        w.put("OLD.TXT", fixable);
+        w.put("EMPTY.TXT", no_message);
+        expect_folder_run(w, run_folder(w, c.arguments, c.environment), c.status, c.output,
+                          c.errors);
+    }
+}
+
+TEST(EndToEndFolder, UsageAndRefusals)
+{
+    const std::string fixable = folder_file(folder_lines({old_form, year_1977}, false), Bytes::lf);
+    const std::string usage = "usage: kestrel-folder check FOLDER...\n"
+                              "       kestrel-folder repair FOLDER OUTPUT\n"
+                              "       kestrel-folder --help | --version\n";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output, errors_start;
+        std::vector<std::string> created = {};
+    } cases[] = {
+        {{"--help"}, 0, "", ""},
+        {{"--version"}, 0, "kestrel-folder (KESTREL) 1.2\n", ""},
+        {{}, 2, "", "kestrel-folder: no command given\n" + usage},
+        {{"check"}, 2, "", "kestrel-folder: wrong number of arguments for check\n" + usage},
+        {{"repair", "OLD.TXT"}, 2, "", "kestrel-folder: wrong number of arguments for repair\n"},
+        {{"mend", "OLD.TXT"}, 2, "", "kestrel-folder: unknown command: mend\n"},
+        // An existing file is never touched, the folder itself included.
+        {{"repair", "OLD.TXT", "TAKEN.TXT"},
+         1,
+         "",
+         "kestrel-folder: TAKEN.TXT: exists already; it is left as it is\n"},
+        {{"repair", "OLD.TXT", "OLD.TXT"},
+         1,
+         "",
+         "kestrel-folder: OLD.TXT: exists already; it is left as it is\n"},
+        {{"repair", "NONE.TXT", "COPY.TXT"},
+         1,
+         "",
+         "kestrel-folder: NONE.TXT: " + not_found + "\n"},
+        // What cannot be mended is listed as check lists it; the copy is
+        // written all the same, and the status says it would not convert.
+        {{"repair", "OLD.TXT", "COPY.TXT"},
+         1,
+         "OLD.TXT:3: " + old_form.change + "\nOLD.TXT:10: " + year_1977.what +
+             "\nCOPY.TXT: 2 messages (0 yours), sent 1985-01-15 to 1985-01-15, 1 problem (0 "
+             "repairable)\n",
+         "",
+         {"COPY.TXT"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        Workspace w;
+        w.put("OLD.TXT", fixable);
+        w.put("TAKEN.TXT", "mine");
+        ChildResult result = run_folder(w, c.arguments);
+        EXPECT_EQ(result.errors.substr(0, c.errors_start.size()), c.errors_start);
+        result.errors.resize(std::min(result.errors.size(), c.errors_start.size()));
+        expect_folder_run(w, result, c.status,
+                          c.arguments == std::vector<std::string>{"--help"} ? result.output
+                                                                            : c.output,
+                          c.errors_start, c.created);
+        if (c.arguments == std::vector<std::string>{"--help"}) {
+            EXPECT_EQ(result.output.substr(0, usage.size()), usage);
+        }
+    }
+}
+
+// A copy that cannot be written whole is removed, and the reason said.
+TEST(EndToEndFolder, RepairWriteFailureLeavesNoCopy)
+{
+    std::vector<Sender> senders(400, old_form);
+    Workspace w;
+    w.put("OLD.TXT", folder_file(folder_lines(senders, false), Bytes::lf));
+    ChildResult result =
+        run_folder(w, {"repair", "OLD.TXT", "COPY.TXT"}, standard_environment, 20000);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.errors, "kestrel-folder: COPY.TXT: File too large\n");
+    expect_folder_run(w, result, 1, result.output, result.errors);
+}
+
+} // namespace
