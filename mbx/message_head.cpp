@@ -83,6 +83,7 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
 {
     head = MessageHead{};
     const std::uint64_t end = offset + size;
+    head.head_end = head.body_offset = end;
     std::string line;
     bool first = true;
     std::uint64_t line_start = offset;
@@ -102,9 +103,12 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
             bool whole = line.size() <= head_line_capacity;
             if (whole && !line.empty() && line.back() == '\r')
                 line.pop_back();
-            if (line.empty())
-                return true; // the empty line after the head
             std::uint64_t next = at + i + 1;
+            if (line.empty()) { // the empty line after the head
+                head.head_end = line_start;
+                head.body_offset = next;
+                return true;
+            }
             take_head_line(head, line, whole, first, line_start, next - line_start);
             first = false;
             line.clear();
