@@ -1,6 +1,7 @@
 #include "mbx/charset.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -153,6 +154,17 @@ void scan_text(TextScan& scan, const unsigned char* bytes, std::size_t count)
 {
     std::size_t i = 0;
     if (scan.ascii) {
+        // 64 bytes at a time: most text is ASCII.
+        for (; i + 64 <= count; i += 64) {
+            std::uint64_t any = 0;
+            for (std::size_t k = 0; k < 64; k += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, bytes + i + k, 8);
+                any |= word;
+            }
+            if (any & 0x8080808080808080ULL)
+                break;
+        }
         while (i < count && bytes[i] < 0x80)
             ++i;
         if (i == count)

@@ -44,7 +44,7 @@ void put_byte(ExportOutput& out, char c)
 // whole.
 struct LineWriter {
     ExportForm form = ExportForm::mbox;
-    bool line_start = true;  // still in the line's run of ">" and "From "
+    bool line_start = true;  // in an mbox, still in the line's run of ">" and "From "
     std::size_t matched = 0; // characters of "From " matched so far
     bool held_cr = false;
     bool ended_line = true; // the last byte written was a LF
@@ -56,26 +56,45 @@ void put_text(ExportOutput& out, LineWriter& w, char c)
     w.ended_line = c == '\n';
 }
 
-// One byte at the start of an mbox line.
-void quote_byte(ExportOutput& out, LineWriter& w, char c)
+// One byte of the text, through the whole state: the held CR, the start of
+// an mbox line, the line end.
+void text_byte(ExportOutput& out, LineWriter& w, char c)
 {
-    if (w.matched == 0 && c == '>') {
-        put_text(out, w, '>');
-        return;
-    }
-    if (c == from_word[w.matched]) {
-        if (++w.matched == from_word.size()) {
-            put_text(out, w, '>');
-            put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()),
-                      from_word.size());
-            w.line_start = false;
-            w.matched = 0;
+    if (w.held_cr) {
+        w.held_cr = false;
+        if (c == '\n') {
+            put_text(out, w, '\n');
+            w.line_start = w.form == ExportForm::mbox;
+            return;
         }
+        put_text(out, w, '\r');
+    }
+    if (w.line_start) {
+        if (w.matched == 0 && c == '>') {
+            put_text(out, w, '>');
+            return;
+        }
+        if (c == from_word[w.matched]) {
+            if (++w.matched == from_word.size()) {
+                put_text(out, w, '>');
+                put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()),
+                          from_word.size());
+                w.line_start = false;
+                w.matched = 0;
+            }
+            return;
+        }
+        put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()), w.matched);
+        w.line_start = false;
+        w.matched = 0;
+    }
+    if (c == '\r') {
+        w.held_cr = true;
         return;
     }
-    put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()), w.matched);
-    w.line_start = false;
-    w.matched = 0;
+    put_text(out, w, c);
+    if (c == '\n')
+        w.line_start = w.form == ExportForm::mbox;
 }
 
 void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::size_t n)
@@ -87,45 +106,60 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
         w.ended_line = p[n - 1] == '\n';
         return;
     }
+    const bool mbox = w.form == ExportForm::mbox;
     std::size_t i = 0;
     while (i < n) {
-        if (w.held_cr) {
-            w.held_cr = false;
-            if (p[i] == '\n') {
-                put_text(out, w, '\n');
+        if (w.held_cr || w.line_start) {
+            text_byte(out, w, static_cast<char>(p[i++]));
+            continue;
+        }
+        // Inside a line: the line is copied up to its CR LF, which becomes
+        // LF; lines go from one to the next here while none needs a look at
+        // its start.
+        unsigned char* const to = out.block.data();
+        std::size_t used = out.used;
+        const std::size_t capacity = out.block.size();
+        while (i < n) {
+            const void* found = std::memchr(p + i, '\n', n - i);
+            std::size_t lf =
+                found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p) : n;
+            std::size_t length = lf - i;
+            bool cr = length > 0 && p[lf - 1] == '\r';
+            if (cr)
+                --length;
+            if (used + length + 1 > capacity) {
+                out.used = used;
+                output_flush(out);
+                used = out.used;
+                if (length + 1 > capacity) {
+                    put_bytes(out, p + i, length);
+                    used = out.used;
+                    if (used == capacity) {
+                        output_flush(out);
+                        used = out.used;
+                    }
+                    length = 0;
+                }
+            }
+            std::memcpy(to + used, p + i, length);
+            used += length;
+            if (!found) {
+                // The line goes on in the next piece; a CR at the end waits
+                // for its LF.
+                w.held_cr = cr;
+                w.ended_line = w.ended_line && length == 0;
+                i = n;
+                break;
+            }
+            to[used++] = '\n';
+            w.ended_line = true;
+            i = lf + 1;
+            if (mbox && (i == n || p[i] == '>' || p[i] == 'F')) {
                 w.line_start = true;
-                ++i;
-                continue;
-            }
-            put_text(out, w, '\r');
-        }
-        if (w.line_start && w.form == ExportForm::mbox) {
-            quote_byte(out, w, static_cast<char>(p[i]));
-            if (w.line_start) {
-                ++i;
-                continue;
+                break;
             }
         }
-        w.line_start = false;
-        const void* lf = std::memchr(p + i, '\n', n - i);
-        std::size_t line_end =
-            lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
-        std::size_t length = line_end - i;
-        bool cr = length > 0 && p[line_end - 1] == '\r';
-        if (cr)
-            --length;
-        if (length > 0) {
-            put_bytes(out, p + i, length);
-            w.ended_line = false;
-        }
-        if (lf) {
-            put_text(out, w, '\n');
-            w.line_start = true;
-            i = line_end + 1;
-        } else {
-            w.held_cr = cr;
-            i = n;
-        }
+        out.used = used;
     }
 }
 
@@ -159,6 +193,16 @@ struct MessagePlan {
     std::string message_id;
 };
 
+// The buffers of an export, kept from message to message.
+struct ExportWork {
+    MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
+    MessagePlan plan;
+    std::string head;    // the head as it goes out
+    std::string line;    // one line of the head as read
+    std::string text;    // decoded text
+    std::string scratch; // decoded body pieces
+};
+
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
 {
     if (text.size() < prefix.size())
@@ -169,16 +213,55 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
     return true;
 }
 
-bool plan_message(MailboxReader& reader, const MailboxRecord& record, const ExportOptions& options,
-                  MessagePlan& plan)
+bool holds(const MailboxReader& reader, std::uint64_t offset)
+{
+    return offset >= reader.block_start && offset < reader.block_start + reader.block_length;
+}
+
+// The first pass reads ahead of the writing; when it moves on to a new
+// block, the writing reader takes the block it leaves, where the message
+// begins, so that each block is read once while messages are smaller than
+// a block.
+void hand_back_block(MailboxReader& ahead, MailboxReader* behind, std::uint64_t offset)
+{
+    if (!behind || holds(ahead, offset) || ahead.block_length == 0)
+        return;
+    std::swap(ahead.block, behind->block);
+    std::swap(ahead.block_start, behind->block_start);
+    std::swap(ahead.block_length, behind->block_length);
+}
+
+// The bytes at `offset` for the writing: from the block the first pass
+// holds when it is there.
+const unsigned char* bytes_to_write(ExportWork& work, MailboxReader& reader, std::uint64_t offset,
+                                    std::size_t& available)
+{
+    if (work.ahead && holds(*work.ahead, offset)) {
+        std::size_t in_block = static_cast<std::size_t>(offset - work.ahead->block_start);
+        available = work.ahead->block_length - in_block;
+        return work.ahead->block.data() + in_block;
+    }
+    return mailbox_bytes_at(reader, offset, available);
+}
+
+bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRecord& record,
+                  const ExportOptions& options, MessagePlan& plan)
 {
     MessageHead& head = plan.head;
+    hand_back_block(reader, behind, record.text_offset);
     if (!read_message_head(reader, record.text_offset, record.text_size, head))
         return false;
     const std::uint64_t end = record.text_offset + record.text_size;
+    if (auto own = own_message_id(reader, head.body_offset, end))
+        plan.message_id = std::move(*own);
+    else if (reader.error)
+        return false;
+    else
+        plan.message_id.clear();
     TextScan scan;
     TextHash hash;
     for (std::uint64_t at = record.text_offset; at < end;) {
+        hand_back_block(reader, behind, at);
         std::size_t available = 0;
         const unsigned char* p = mailbox_bytes_at(reader, at, available);
         if (!p)
@@ -191,91 +274,123 @@ bool plan_message(MailboxReader& reader, const MailboxRecord& record, const Expo
     end_scan(scan);
     plan.eight_bit = !scan.ascii;
     plan.decoding = decoding_for(scan, charset_named(options.charset).value_or(Charset::dec_mcs));
-    if (auto own = own_message_id(reader, head.body_offset, end))
-        plan.message_id = *own;
-    else if (reader.error)
-        return false;
-    else
+    if (plan.message_id.empty())
         plan.message_id = made_message_id(hash);
     const HeadLine& dated = head.date.found ? head.date : head.received;
     plan.date = header_date_of(dated.found ? std::string_view(dated.value) : std::string_view());
     return true;
 }
 
-// A header value as it goes out: decoded, and outside ASCII as encoded
-// words after the blanks it starts with.
-std::string header_value(const MessagePlan& plan, std::string_view bytes)
+// Head text as UTF-8: the bytes themselves unless the message is decoded.
+std::string_view text_of(ExportWork& work, std::string_view bytes)
 {
-    std::string text = decoded(plan.decoding, bytes);
-    std::size_t blanks = text.find_first_not_of(" \t");
-    if (blanks == std::string::npos)
-        return text;
-    return text.substr(0, blanks) + encoded_words(text.substr(blanks));
+    if (!work.plan.decoding.decode)
+        return bytes;
+    work.text = decoded(work.plan.decoding, bytes);
+    return work.text;
 }
 
-std::vector<MailAddress> addresses_of(const MessagePlan& plan, std::string_view bytes,
-                                      const ExportOptions& options)
+// Appends a header value as it goes out: decoded, and outside ASCII as
+// encoded words after the blanks it starts with.
+void append_value(ExportWork& work, std::string_view bytes)
 {
-    return vms_addresses(decoded(plan.decoding, bytes), options.domain);
+    if (!work.plan.eight_bit) {
+        work.head += bytes;
+        return;
+    }
+    std::string_view text = text_of(work, bytes);
+    std::size_t blanks = std::min(text.find_first_not_of(" \t"), text.size());
+    work.head += text.substr(0, blanks);
+    work.head += encoded_words(text.substr(blanks));
+}
+
+void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
+                      std::string_view if_none)
+{
+    auto addresses = vms_addresses(text_of(work, bytes), options.domain);
+    if (addresses.empty())
+        work.head += if_none;
+    else
+        work.head += address_list_text(addresses);
 }
 
 // The Date header, and the converter's text beside it when it was mended.
-std::string date_lines(const MessagePlan& plan, const HeadLine* original)
+void append_date(ExportWork& work, const HeadLine* original)
 {
-    std::string lines = "Date: " + plan.date.text + "\n";
-    if (plan.date.changed && original)
-        lines += "X-VMS-Date: " + header_value(plan, original->value) + "\n";
-    return lines;
+    work.head += "Date: ";
+    work.head += work.plan.date.text;
+    work.head += '\n';
+    if (work.plan.date.changed && original) {
+        work.head += "X-VMS-Date: ";
+        append_value(work, original->value);
+        work.head += '\n';
+    }
 }
 
-// What one head line becomes, each line ended by LF.
-std::string head_line_out(const MessagePlan& plan, const ExportOptions& options,
-                          std::string_view line, std::uint64_t offset, bool first, bool& to_seen,
-                          bool& cc_seen)
+// Appends what one head line becomes, each line ended by LF.
+void append_head_line(ExportWork& work, const ExportOptions& options, std::string_view line,
+                      std::uint64_t offset, bool first, bool& to_seen, bool& cc_seen)
 {
-    const MessageHead& head = plan.head;
+    const MessageHead& head = work.plan.head;
     if (first && line.substr(0, 5) == "From:") {
-        auto from = addresses_of(plan, line.substr(5), options);
-        std::string text = from.empty() ? "unknown@localhost" : address_list_text(from);
-        return "From: " + text + "\nX-VMS-From:" + header_value(plan, line.substr(5)) + "\n";
+        work.head += "From: ";
+        append_addresses(work, line.substr(5), options, "unknown@localhost");
+        work.head += "\nX-VMS-From:";
+        append_value(work, line.substr(5));
+        work.head += '\n';
+        return;
     }
-    if (head.date.found && offset == head.date.offset)
-        return date_lines(plan, &head.date);
+    if (head.date.found && offset == head.date.offset) {
+        append_date(work, &head.date);
+        return;
+    }
     if (!head.date.found && head.received.found && offset == head.received.offset)
-        return date_lines(plan, &head.received) + header_value(plan, line) + "\n";
+        append_date(work, &head.received);
     bool to = !to_seen && starts_with_ignoring_case(line, "To:");
     bool cc = !cc_seen && starts_with_ignoring_case(line, "CC:");
     if (to || cc) {
         (to ? to_seen : cc_seen) = true;
         std::string_view name = to ? "To" : "CC";
-        auto addresses = addresses_of(plan, line.substr(3), options);
-        std::string lines;
-        if (!addresses.empty())
-            lines = std::string(name) + ": " + address_list_text(addresses) + "\n";
-        return lines + "X-VMS-" + std::string(name) + ":" + header_value(plan, line.substr(3)) +
-               "\n";
+        std::size_t start = work.head.size();
+        work.head += name;
+        work.head += ": ";
+        std::size_t before = work.head.size();
+        append_addresses(work, line.substr(3), options, "");
+        if (work.head.size() == before)
+            work.head.resize(start); // no address: the VMS line alone
+        else
+            work.head += '\n';
+        work.head += "X-VMS-";
+        work.head += name;
+        work.head += ':';
+        append_value(work, line.substr(3));
+        work.head += '\n';
+        return;
     }
     std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || line.find_first_of(" \t") < colon)
-        return decoded(plan.decoding, line) + "\n";
-    return std::string(line.substr(0, colon + 1)) + header_value(plan, line.substr(colon + 1)) +
-           "\n";
+    if (colon == std::string_view::npos || line.find_first_of(" \t") < colon) {
+        work.head += text_of(work, line);
+    } else {
+        work.head += line.substr(0, colon + 1);
+        append_value(work, line.substr(colon + 1));
+    }
+    work.head += '\n';
 }
 
 // Text whose bytes go out decoded as the plan says.
-bool write_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, MessagePlan& plan,
-                 std::string& scratch, ExportOutput& out, LineWriter& w)
+bool write_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, ExportWork& work,
+                 ExportOutput& out, LineWriter& w)
 {
     while (from < to) {
         std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, from, available);
+        const unsigned char* p = bytes_to_write(work, reader, from, available);
         if (!p)
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, to - from));
-        if (plan.decoding.decode) {
-            scratch.clear();
-            decode_text(plan.decoding, p, n, scratch);
-            write_string(out, w, scratch);
+        if (work.plan.decoding.decode) {
+            work.scratch.clear();
+            decode_text(work.plan.decoding, p, n, work.scratch);
+            write_string(out, w, work.scratch);
         } else {
             write_text(out, w, p, n);
         }
@@ -284,37 +399,38 @@ bool write_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, Me
     return true;
 }
 
-void write_head_text(ExportOutput& out, LineWriter& w, const std::string& text)
+// Writes the head made so far, its LFs as CR LF in an .eml file.
+void flush_head(ExportWork& work, ExportOutput& out, LineWriter& w)
 {
-    if (w.form != ExportForm::eml) {
-        write_string(out, w, text);
-        return;
+    if (w.form == ExportForm::eml) {
+        work.text.clear();
+        for (char c : work.head) {
+            if (c == '\n')
+                work.text += '\r';
+            work.text += c;
+        }
+        work.head.swap(work.text);
     }
-    std::string crlf;
-    for (char c : text) {
-        if (c == '\n')
-            crlf += '\r';
-        crlf += c;
-    }
-    write_string(out, w, crlf);
+    write_string(out, w, work.head);
+    work.head.clear();
 }
 
 // The head, line by line, then the headers every exported message gets.
 bool write_head(MailboxReader& reader, const MailboxRecord& record, const ExportOptions& options,
-                MessagePlan& plan, std::string& scratch, ExportOutput& out, LineWriter& w)
+                ExportWork& work, ExportOutput& out, LineWriter& w)
 {
-    const MessageHead& head = plan.head;
+    const MessageHead& head = work.plan.head;
     std::uint64_t at = record.text_offset;
     bool first = true, to_seen = false, cc_seen = false;
-    bool dated = head.date.found || head.received.found;
-    std::string line;
+    work.head.clear();
     while (at < head.head_end) {
+        std::string& line = work.line;
         line.clear();
         std::uint64_t line_end = at;
         bool whole = true, ended = false;
         while (line_end < head.head_end && !ended) {
             std::size_t available = 0;
-            const unsigned char* p = mailbox_bytes_at(reader, line_end, available);
+            const unsigned char* p = bytes_to_write(work, reader, line_end, available);
             if (!p)
                 return false;
             std::size_t n = static_cast<std::size_t>(
@@ -331,7 +447,8 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
         }
         if (!whole) {
             // Too long to hold: passes as it is.
-            if (!write_range(reader, at, line_end, plan, scratch, out, w))
+            flush_head(work, out, w);
+            if (!write_range(reader, at, line_end, work, out, w))
                 return false;
             end_text(out, w);
         } else {
@@ -340,20 +457,55 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
                 text.remove_suffix(1);
             if (!text.empty() && text.back() == '\r')
                 text.remove_suffix(1);
-            write_head_text(out, w,
-                            head_line_out(plan, options, text, at, first, to_seen, cc_seen));
+            append_head_line(work, options, text, at, first, to_seen, cc_seen);
         }
         first = false;
         at = line_end;
     }
-    std::string added;
-    if (!dated)
-        added += date_lines(plan, nullptr);
-    added += "Message-ID: " + plan.message_id + "\n";
-    if (plan.eight_bit)
-        added += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
-                 "Content-Transfer-Encoding: 8bit\n";
-    write_head_text(out, w, added);
+    if (!head.date.found && !head.received.found)
+        append_date(work, nullptr);
+    work.head += "Message-ID: ";
+    work.head += work.plan.message_id;
+    work.head += '\n';
+    if (work.plan.eight_bit)
+        work.head += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+                     "Content-Transfer-Encoding: 8bit\n";
+    flush_head(work, out, w);
+    return true;
+}
+
+bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
+                const ExportOptions& options, ExportWork& work, ExportOutput& out)
+{
+    MessagePlan& plan = work.plan;
+    MailboxReader& first_pass = work.ahead ? *work.ahead : reader;
+    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, plan)) {
+        reader.error = first_pass.error;
+        return false;
+    }
+    if (form == ExportForm::mbox) {
+        // The separator's sender is the From header's address, when it has
+        // no blank that would end it early.
+        auto from = vms_addresses(text_of(work, plan.head.sender), options.domain);
+        std::string sender = from.empty() ? "" : from.front().addr_spec;
+        if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
+            sender = no_sender;
+        work.head = "From " + sender + " " + separator_date(plan.date.date) + "\n";
+        output_put(out, work.head.data(), work.head.size());
+    }
+    LineWriter w;
+    w.form = form;
+    w.line_start = form == ExportForm::mbox;
+    const std::uint64_t end = record.text_offset + record.text_size;
+    if (!write_head(reader, record, options, work, out, w) ||
+        !write_range(reader, plan.head.head_end, end, work, out, w))
+        return false;
+    work.scratch.clear();
+    end_decoding(plan.decoding, work.scratch);
+    write_string(out, w, work.scratch);
+    end_text(out, w);
+    if (form == ExportForm::mbox)
+        put_byte(out, '\n');
     return true;
 }
 
@@ -413,43 +565,26 @@ bool export_options_valid(const ExportOptions& options, std::string& problem)
 bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
                     const ExportOptions& options, ExportOutput& out)
 {
-    MessagePlan plan;
-    if (!plan_message(reader, record, options, plan))
-        return false;
-    if (form == ExportForm::mbox) {
-        // The separator's sender is the From header's address, when it has
-        // no blank that would end it early.
-        auto from = addresses_of(plan, plan.head.sender, options);
-        std::string sender = from.empty() ? "" : from.front().addr_spec;
-        if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
-            sender = no_sender;
-        std::string separator = "From " + sender + " " + separator_date(plan.date.date) + "\n";
-        output_put(out, separator.data(), separator.size());
-    }
-    LineWriter w;
-    w.form = form;
-    std::string scratch;
-    const std::uint64_t end = record.text_offset + record.text_size;
-    if (!write_head(reader, record, options, plan, scratch, out, w) ||
-        !write_range(reader, plan.head.head_end, end, plan, scratch, out, w))
-        return false;
-    scratch.clear();
-    end_decoding(plan.decoding, scratch);
-    write_string(out, w, scratch);
-    end_text(out, w);
-    if (form == ExportForm::mbox)
-        put_byte(out, '\n');
-    return true;
+    ExportWork work;
+    return export_one(reader, record, form, options, work, out);
 }
 
 bool export_mbox(MailboxReader& reader, std::uint32_t message_count, const ExportOptions& options,
                  ExportOutput& out)
 {
+    // The first pass over each message reads through a reader of its own,
+    // so that neither pass reads a block twice.
+    MailboxReader ahead;
+    ahead.fd = reader.fd;
+    ahead.length = reader.length;
+    ahead.block.resize(mailbox_block_size);
+    ExportWork work;
+    work.ahead = &ahead;
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t n = 0; n < message_count && out.error == 0; ++n) {
         MailboxRecord record;
         if (!read_record(reader, at, record) ||
-            !export_message(reader, record, ExportForm::mbox, options, out))
+            !export_one(reader, record, ExportForm::mbox, options, work, out))
             return false;
         at = record.text_offset + record.text_size + 1;
     }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::size_t output_block_size = 1 << 16;
+inline constexpr std::size_t output_block_size = 1 << 18;
 
 // The output of an export: a write-behind block in front of a descriptor.
 struct ExportOutput {

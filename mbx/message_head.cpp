@@ -93,17 +93,22 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
         if (!p)
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n; ++i) {
-            char c = static_cast<char>(p[i]);
-            if (c != '\n') {
-                if (line.size() <= head_line_capacity)
-                    line.push_back(c);
-                continue;
-            }
+        for (std::size_t i = 0; i < n;) {
+            // A line's bytes up to its LF, or to the end of what is here.
+            const void* lf = std::memchr(p + i, '\n', n - i);
+            std::size_t stop =
+                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
+            if (line.size() <= head_line_capacity)
+                line.append(reinterpret_cast<const char*>(p + i),
+                            std::min(stop - i, head_line_capacity + 1 - line.size()));
+            i = stop;
+            if (!lf)
+                break;
+            ++i;
             bool whole = line.size() <= head_line_capacity;
             if (whole && !line.empty() && line.back() == '\r')
                 line.pop_back();
-            std::uint64_t next = at + i + 1;
+            std::uint64_t next = at + i;
             if (line.empty()) { // the empty line after the head
                 head.head_end = line_start;
                 head.body_offset = next;
