@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::string_view from_word = "From ";
 constexpr std::string_view no_sender = "MAILER-DAEMON";
+// The From header of a message whose "From:" line names nobody.
+constexpr std::string_view unknown_sender = "unknown@localhost";
 // Head lines up to this length are rewritten; a longer one passes as it is.
 constexpr std::size_t export_line_capacity = 1 << 14;
 
@@ -201,6 +203,7 @@ struct ExportWork {
     std::string line;    // one line of the head as read
     std::string text;    // decoded text
     std::string scratch; // decoded body pieces
+    std::string from;    // the From header's value
 };
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
@@ -334,7 +337,10 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
     const MessageHead& head = work.plan.head;
     if (first && line.substr(0, 5) == "From:") {
         work.head += "From: ";
-        append_addresses(work, line.substr(5), options, "unknown@localhost");
+        if (line.size() - 5 <= head_line_capacity)
+            work.head += work.from; // made from the same text
+        else
+            append_addresses(work, line.substr(5), options, unknown_sender);
         work.head += "\nX-VMS-From:";
         append_value(work, line.substr(5));
         work.head += '\n';
@@ -483,10 +489,11 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         reader.error = first_pass.error;
         return false;
     }
+    auto from = vms_addresses(text_of(work, plan.head.sender), options.domain);
+    work.from = from.empty() ? std::string(unknown_sender) : address_list_text(from);
     if (form == ExportForm::mbox) {
         // The separator's sender is the From header's address, when it has
         // no blank that would end it early.
-        auto from = vms_addresses(text_of(work, plan.head.sender), options.domain);
         std::string sender = from.empty() ? "" : from.front().addr_spec;
         if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
             sender = no_sender;

@@ -3,7 +3,7 @@
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -101,10 +101,11 @@ std::string made_message_id(const TextHash& hash)
     std::uint64_t b = finished(h.lanes[1] ^ rotated(h.length, 17));
     a += b;
     b += a;
-    char text[64];
-    std::snprintf(text, sizeof text, "<%016llx%016llx@kestrel-mbx.invalid>",
-                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
-    return text;
+    std::string id = "<";
+    for (std::uint64_t part : {a, b})
+        for (int shift = 60; shift >= 0; shift -= 4)
+            id += "0123456789abcdef"[(part >> shift) & 15];
+    return id + "@kestrel-mbx.invalid>";
 }
 
 bool is_message_id(std::string_view value)
@@ -118,34 +119,31 @@ std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t o
 {
     end = std::min(end, offset + block_scan_limit);
     std::string line, field;
-    bool in_block = false, whole = true;
-    // Takes one line; false when the block has ended.
-    auto take = [&]() {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            return !in_block; // empty lines before the block are passed over
-        if (line.front() == ' ' || line.front() == '\t') {
-            if (!in_block)
-                return false;
-            if (field.size() + line.size() <= field_capacity)
-                field += line;
-            return true;
+    std::optional<std::string> found;
+    bool in_block = false;
+    // Takes one whole line, its CR removed; false when the block has ended.
+    auto take = [&](std::string_view text, bool whole) {
+        bool continuation = !text.empty() && (text.front() == ' ' || text.front() == '\t');
+        if (!continuation && !field.empty()) {
+            if (!found && named(field, "Message-ID"))
+                found = id_of(field);
+            field.clear();
         }
-        std::size_t colon = line.find(':');
-        if (colon == 0 || colon == std::string::npos || !whole ||
-            !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+        if (text.empty())
+            return !in_block; // empty lines before the block are passed over
+        if (continuation) {
+            if (in_block && field.size() + text.size() <= field_capacity)
+                field += text;
+            return in_block;
+        }
+        std::size_t colon = text.find(':');
+        if (colon == 0 || colon == std::string_view::npos || !whole ||
+            !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon),
                          is_field_name_char))
             return false;
         in_block = true;
-        field = line;
+        field = text;
         return true;
-    };
-    std::optional<std::string> found;
-    auto field_done = [&]() {
-        if (!found && named(field, "Message-ID"))
-            found = id_of(field);
-        field.clear();
     };
     for (std::uint64_t at = offset; at < end;) {
         std::size_t available = 0;
@@ -153,28 +151,35 @@ std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t o
         if (!p)
             return std::nullopt;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n; ++i) {
-            if (p[i] != '\n') {
-                if (line.size() < field_capacity)
-                    line.push_back(static_cast<char>(p[i]));
-                else
-                    whole = false;
-                continue;
+        for (std::size_t i = 0; i < n;) {
+            const void* lf = std::memchr(p + i, '\n', n - i);
+            std::size_t stop =
+                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
+            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
+            if (!lf || !line.empty()) {
+                if (line.size() <= field_capacity)
+                    line.append(piece.substr(0, field_capacity + 1 - line.size()));
+                if (!lf)
+                    break;
+                piece = line;
             }
-            bool continuation = !line.empty() && (line.front() == ' ' || line.front() == '\t');
-            if (!continuation && !field.empty())
-                field_done();
-            if (!take()) {
-                if (!field.empty())
-                    field_done();
+            i = stop + 1;
+            bool whole = piece.size() <= field_capacity;
+            if (!piece.empty() && piece.back() == '\r')
+                piece.remove_suffix(1);
+            if (!take(piece.substr(0, field_capacity), whole))
                 return found;
-            }
             line.clear();
-            whole = true;
         }
         at += n;
     }
-    if (!field.empty())
-        field_done();
+    // A last line without its line end.
+    std::string_view last = line;
+    if (!last.empty() && last.back() == '\r')
+        last.remove_suffix(1);
+    if (!last.empty() && take(last.substr(0, field_capacity), line.size() <= field_capacity))
+        take({}, true);
+    else if (last.empty())
+        take({}, true);
     return found;
 }

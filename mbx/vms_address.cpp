@@ -95,6 +95,21 @@ bool is_quoted(std::string_view text)
     return text.size() >= 2 && text.front() == '"' && quote_end(text, 0) == text.size() - 1;
 }
 
+// Whether `text` is a quoted-string of RFC 5322: printable ASCII between
+// quotes, a quote or "\\" inside escaped by a "\\".
+bool is_quoted_string(std::string_view text)
+{
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"' || !is_ascii(text))
+        return false;
+    for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == '"')
+            return false;
+        if (text[i] == '\\' && ++i + 1 >= text.size())
+            return false;
+    }
+    return true;
+}
+
 // A quoted-string of RFC 5322: the text between quotes, "\" and quotes escaped.
 std::string quoted_string(std::string_view text)
 {
@@ -239,10 +254,7 @@ bool is_addr_spec(std::string_view text)
     if (at == std::string_view::npos)
         return false;
     std::string_view local = text.substr(0, at);
-    bool quoted_local =
-        local.size() >= 2 && local.front() == '"' && local.back() == '"' && is_ascii(local) &&
-        local.substr(1, local.size() - 2).find_first_of("\\\"") == std::string_view::npos;
-    return (is_dot_atom(local) || quoted_local) && is_dot_atom(text.substr(at + 1));
+    return (is_dot_atom(local) || is_quoted_string(local)) && is_dot_atom(text.substr(at + 1));
 }
 
 std::vector<MailAddress> vms_addresses(std::string_view value, const std::string& domain)
