@@ -2,11 +2,15 @@
 // the mbox with its head and body, an independent mbox reader (Python's
 // mailbox module) finds sender, subject and date in each, damaged mailboxes
 // are refused, and the output file is created only new and never left half.
+#include "mbx/mbox_export.hpp"
 #include "tests/e2e_helpers.hpp"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace e2e;
 using namespace std::string_literals;
@@ -116,6 +120,9 @@ if mode == 'mbox':
 elif mode == 'maildir':
     box = mailbox.Maildir(paths[0], factory=parse, create=False)
     found = [('-', box[k]) for k in sorted(box.keys())]
+elif mode == 'codec':
+    print(bytes(range(128, 256)).decode(paths[0], 'replace').encode('utf-8').hex())
+    sys.exit(0)
 else:
     found = []
     for p in paths:
@@ -156,6 +163,11 @@ std::vector<std::string> python_view(const Workspace& w, std::vector<std::string
     EXPECT_EQ(r.exit_status, 0) << r.errors;
     std::vector<std::string> lines;
     std::istringstream in(r.output);
+    if (arguments[1] == "codec") {
+        std::string line;
+        std::getline(in, line);
+        return {line};
+    }
     for (std::string line, body; std::getline(in, line) && std::getline(in, body);) {
         lines.push_back(line);
         if (bodies)
@@ -429,6 +441,200 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
     EXPECT_FALSE(file_exists(w.dir.file("PART")));
     ChildResult to_full = run_mbx(w, {"mbox", "MAIL.MBX", "/dev/full"});
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");
+}
+
+// Each message of a checked mailbox exported one at a time into files of
+// its own, or all of them into one mbox, as the commands do.
+struct FormExport {
+    std::vector<std::string> files; // one per message; the mbox alone for the mbox form
+};
+
+FormExport export_forms(const std::string& mailbox, ExportForm form, const std::string& to,
+                        const ExportOptions& options)
+{
+    FormExport made;
+    MailboxReader reader;
+    EXPECT_EQ(open_mailbox(reader, mailbox.c_str()), 0);
+    MailboxVerdict check = check_mailbox(reader);
+    EXPECT_TRUE(check.whole) << check.problem;
+    auto write = [&](const std::string& path, auto&& body) {
+        ExportOutput out;
+        out.block.resize(output_block_size);
+        out.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        EXPECT_GE(out.fd, 0) << path;
+        EXPECT_TRUE(body(out));
+        EXPECT_EQ(output_flush(out), 0);
+        EXPECT_EQ(::close(out.fd), 0);
+        made.files.push_back(path);
+    };
+    if (form == ExportForm::mbox) {
+        write(to, [&](ExportOutput& out) {
+            return export_mbox(reader, check.message_count, options, out);
+        });
+    } else {
+        std::string directory = to;
+        EXPECT_EQ(::mkdir(to.c_str(), 0755), 0);
+        if (form == ExportForm::maildir) {
+            for (const char* sub : {"/cur", "/new", "/tmp"})
+                EXPECT_EQ(::mkdir((to + sub).c_str(), 0755), 0);
+            directory += "/cur";
+        }
+        std::uint64_t at = mailbox_header_size;
+        for (std::uint32_t n = 1; n <= check.message_count; ++n) {
+            MailboxRecord record;
+            EXPECT_TRUE(read_record(reader, at, record));
+            std::string number = std::to_string(1000 + n);
+            std::string name = form == ExportForm::eml ? number + ".eml" : number + ".M1P1.test:2,";
+            write(directory + "/" + name, [&](ExportOutput& out) {
+                return export_message(reader, record, form, options, out);
+            });
+            at = record.text_offset + record.text_size + 1;
+        }
+    }
+    close_mailbox(reader);
+    return made;
+}
+
+// The same messages as an mbox, as Maildir files and as .eml files read
+// alike in Python; an .eml file has CR LF line ends, a Maildir file LF and
+// no separator; the Message-IDs are the message's own where its body brings
+// one, and the same on every export.
+TEST(MailboxExport, EveryFormReadsAlikeInPython)
+{
+    REQUIRE_PYTHON();
+    Workspace w;
+    w.put("MAIL.TXT",
+          edge_folder +
+              message("From:\tGW::\"kim@host.example\" 17-SEP-1996 07:05:23.33",
+                      {"To:\tNODE1::SMITH", "CC:\t", "Subj:\tforwarded", "",
+                       "Received: by gw.example", "\tfrom host.example",
+                       "Message-Id: <940819.21438991@host.example>", "", "From the gateway"}));
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    const std::string mailbox = w.dir.file("MAIL.MBX");
+    ExportOptions options;
+    options.domain = "vax.example.org";
+    export_forms(mailbox, ExportForm::mbox, w.dir.file("MAIL.mbox"), options);
+    FormExport maildir = export_forms(mailbox, ExportForm::maildir, w.dir.file("Maildir"), options);
+    FormExport eml = export_forms(mailbox, ExportForm::eml, w.dir.file("EML"), options);
+    std::vector<std::string> mbox_bodies, maildir_bodies, eml_bodies;
+    std::vector<std::string> in_mbox = python_view(w, {"mbox", "MAIL.mbox"}, &mbox_bodies);
+    std::vector<std::string> in_maildir = python_view(w, {"maildir", "Maildir"}, &maildir_bodies);
+    std::vector<std::string> eml_arguments = {"eml"};
+    eml_arguments.insert(eml_arguments.end(), eml.files.begin(), eml.files.end());
+    std::vector<std::string> in_eml = python_view(w, eml_arguments, &eml_bodies);
+    ASSERT_EQ(in_mbox.size(), 5u);
+    expect_no_defects(in_mbox);
+    for (std::string& line : in_mbox)
+        line.replace(0, line.find('|'), "-"); // the separator's sender
+    EXPECT_EQ(in_maildir, in_mbox);
+    EXPECT_EQ(in_eml, in_mbox);
+    EXPECT_EQ(maildir_bodies, eml_bodies);
+    EXPECT_EQ(in_mbox[0].substr(0, 50), "-|SMITH@NODE1.vax.example.org|JONES@localhost|None");
+    EXPECT_NE(in_mbox[4].find("|<940819.21438991@host.example>|"), std::string::npos);
+    for (const std::string& file : maildir.files) {
+        std::string bytes = read_file(file);
+        EXPECT_EQ(bytes.find('\r'), std::string::npos) << file;
+        EXPECT_EQ(bytes.rfind("From: ", 0), 0u) << file;
+    }
+    for (const std::string& file : eml.files) {
+        std::string bytes = read_file(file);
+        EXPECT_EQ(bytes.rfind("From: ", 0), 0u) << file;
+        for (std::size_t lf = bytes.find('\n'); lf != std::string::npos;
+             lf = bytes.find('\n', lf + 1))
+            ASSERT_TRUE(lf > 0 && bytes[lf - 1] == '\r') << file << " at " << lf;
+    }
+    // A second export is the same, byte for byte.
+    FormExport again = export_forms(mailbox, ExportForm::eml, w.dir.file("EML2"), options);
+    ASSERT_EQ(again.files.size(), eml.files.size());
+    for (std::size_t i = 0; i < eml.files.size(); ++i)
+        EXPECT_EQ(read_file(again.files[i]), read_file(eml.files[i]));
+}
+
+// The user's character set for 8-bit text that is no UTF-8: every position
+// of each set decodes as Python's codecs do (the VAX's set as Latin-1 but
+// for its five); UTF-8 stays UTF-8 whatever the choice; broken UTF-8, when
+// the user names UTF-8, shows U+FFFD where it is broken.
+TEST(MailboxExport, CharacterSetsAsPythonDecodesThem)
+{
+    REQUIRE_PYTHON();
+    std::string high;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        high += static_cast<char>(b);
+    Workspace w;
+    w.put("MAIL.TXT",
+          message("From:\tNODE1::SMITH 17-SEP-1996 07:05:23.33", {"Subj:\t\x81", "", high}) +
+              message("From:\tNODE1::SMITH 17-SEP-1996 07:05:23.33",
+                      {"Subj:\t\xC3\xBC", "", "\xE2\x82\xAC ok"}) +
+              message("From:\tNODE1::SMITH 17-SEP-1996 07:05:23.33", {"Subj:\tx", "",
+                                                                      "a\xE2\x82"
+                                                                      "b\xC3"}));
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    struct Row {
+        const char* charset; // of ExportOptions
+        const char* codec;   // Python's
+    };
+    const Row rows[] = {{"", "latin-1"},    {"dec-mcs", "latin-1"}, {"latin1", "latin-1"},
+                        {"cp437", "cp437"}, {"cp850", "cp850"},     {"utf-8", "utf-8"}};
+    for (const Row& row : rows) {
+        ExportOptions options;
+        options.charset = row.charset;
+        std::string problem;
+        ASSERT_TRUE(export_options_valid(options, problem)) << problem;
+        std::string name = std::string("OUT-") + row.charset;
+        export_forms(w.dir.file("MAIL.MBX"), ExportForm::eml, w.dir.file(name), options);
+        std::vector<std::string> bodies;
+        std::vector<std::string> seen = python_view(
+            w, {"eml", name + "/1001.eml", name + "/1002.eml", name + "/1003.eml"}, &bodies);
+        expect_no_defects(seen);
+        ASSERT_EQ(bodies.size(), 3u);
+        std::string expected = python_view(w, {"codec", row.codec})[0];
+        if (std::string(row.charset).empty() || std::string(row.charset) == "dec-mcs") {
+            // A8, D7, DD, F7, FD in the VAX's set: each is two bytes of UTF-8
+            // there as in Latin-1, four hex digits from (byte - 0x80) * 4.
+            const std::pair<int, const char*> vax[] = {
+                {0xA8, "c2a4"}, {0xD7, "c592"}, {0xDD, "c5b8"}, {0xF7, "c593"}, {0xFD, "c3bf"}};
+            for (auto [byte, utf8] : vax)
+                expected.replace(static_cast<std::size_t>(byte - 0x80) * 4, 4, utf8);
+        }
+        EXPECT_EQ(bodies[0], expected + "0a") << row.charset;
+        if (std::string(row.charset) == "utf-8") {
+            EXPECT_EQ(bodies[2], hex_of("a\uFFFDb\uFFFD\n"));
+        }
+        EXPECT_EQ(seen[0].substr(0, seen[0].find("|1996")).substr(seen[0].rfind("None|") + 5),
+                  row.charset == std::string("cp437") || row.charset == std::string("cp850")
+                      ? "\u00FC"
+                  : std::string(row.charset) == "utf-8" ? "\uFFFD"
+                                                        : "\u0081")
+            << "the subject, decoded as the body";
+        EXPECT_EQ(bodies[1], hex_of("\u20AC ok\n")) << row.charset;
+    }
+}
+
+// Options are checked before anything is written.
+TEST(MailboxExport, OptionsChecked)
+{
+    struct Row {
+        const char* domain;
+        const char* charset;
+        const char* problem; // nullptr: valid
+    };
+    const Row rows[] = {
+        {"", "", nullptr},
+        {"example.org", "cp850", nullptr},
+        {"", "koi8", "unknown character set: koi8"},
+        {"", "UTF-8", "unknown character set: UTF-8"},
+        {"bad domain", "", "not a domain name: bad domain"},
+        {".example", "", "not a domain name: .example"},
+        {"a..b", "", "not a domain name: a..b"},
+    };
+    for (const Row& row : rows) {
+        ExportOptions options;
+        options.domain = row.domain;
+        options.charset = row.charset;
+        std::string problem;
+        EXPECT_EQ(export_options_valid(options, problem), row.problem == nullptr) << row.domain;
+        EXPECT_EQ(problem, row.problem ? row.problem : "");
+    }
 }
 
 } // namespace
