@@ -385,20 +385,45 @@ TEST(Charset, EncodedWords)
                             "e"),
               "=?utf-8?b?R3LDvMOfZQ==?=");
     // A long text: words of at most 75 characters, on lines of their own,
-    // no character split between two words.
-    std::string text;
+    // each the UTF-8 of whole characters, together the text.
+    auto base64_decoded = [](const std::string& digits) {
+        const std::string alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string bytes;
+        std::uint32_t group = 0;
+        int bits = 0;
+        for (char c : digits) {
+            if (c == '=')
+                break;
+            group = (group << 6) | static_cast<std::uint32_t>(alphabet.find(c));
+            if ((bits += 6) >= 8) {
+                bits -= 8;
+                bytes += static_cast<char>((group >> bits) & 0xFF);
+            }
+        }
+        return bytes;
+    };
+    std::string text = "x";
     for (int i = 0; i < 40; ++i)
-        text += "\xE2\x82\xAC\xC3\xA9x";
-    std::string words = encoded_words(text);
+        text += "\xE2\x82\xAC\xC3\xA9";
+    std::string words = encoded_words(text), joined;
     std::size_t start = 0, count = 0;
     while (start < words.size()) {
         std::size_t end = words.find("\n ", start);
         std::string word = words.substr(start, end - start);
         EXPECT_LE(word.size(), 75u);
-        EXPECT_EQ(word.substr(0, 10), "=?utf-8?b?");
+        ASSERT_EQ(word.substr(0, 10), "=?utf-8?b?");
+        ASSERT_EQ(word.substr(word.size() - 2), "?=");
+        std::string bytes = base64_decoded(word.substr(10, word.size() - 12));
+        TextScan scan;
+        scan_text(scan, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        end_scan(scan);
+        EXPECT_TRUE(scan.utf8) << word;
+        joined += bytes;
         start = end == std::string::npos ? end : end + 2;
         ++count;
     }
+    EXPECT_EQ(joined, text);
     EXPECT_GT(count, 3u);
 }
 
@@ -419,6 +444,7 @@ TEST(HeaderDate, ParsesWhateverTheVaxWrote)
         {"Tue, 17 Sep 1996 23:59:60 -0500", "Tue, 17 Sep 1996 23:59:60 -0500", false},
         {"Tue, 17 Sep 1996         +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 xx:yy:zz +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 24:00:00 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 1:2:3 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 07:05:23 EST", "Tue, 17 Sep 1996 07:05:23 -0000", true},
         {"Tue, 17 Sep 1996 07:05:23 +2400", "Tue, 17 Sep 1996 07:05:23 -0000", true},
@@ -473,6 +499,7 @@ TEST(MessageId, OwnFromTheBodysHeaderBlock)
         {"\r\nReturn-Path: <x@y>\r\nMESSAGE-ID:   <2.3@b.example>  \r\n\r\n", "<2.3@b.example>"},
         {"X-A: 1\r\nMessage-ID:\r\n <4@c.example>\r\n\r\n", "<4@c.example>"},
         {"Hello,\r\nMessage-ID: <5@d.example>\r\n", nullptr},
+        {" indented\r\nMessage-ID: <5@d.example>\r\n", nullptr},
         {"Dear all: hello\r\nMessage-ID: <5@d.example>\r\n", nullptr},
         {"X-A: 1\r\n\r\nMessage-ID: <6@e.example>\r\n", nullptr},
         {"Message-ID: <no at sign>\r\n\r\n", nullptr},
