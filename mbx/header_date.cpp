@@ -49,6 +49,14 @@ HeaderDate header_date_of(std::string_view converter_text)
     // Giving the date parser a time that is surely one leaves the time and
     // the zone to be judged here.
     std::string_view text = converter_text;
+    // The usual text: as the converter wrote it, or with its day carried.
+    if (auto date = parse_sending_date(text);
+        date && is_time_of_day(date->time) && is_numeric_zone(date->zone)) {
+        made.date = *date;
+        made.text = header_date(made.date);
+        made.changed = made.text != converter_text;
+        return made;
+    }
     std::size_t year_end = std::string_view::npos;
     if (std::size_t comma = text.find(", "); comma != std::string_view::npos && comma <= 7)
         year_end = text.find(' ', text.find(' ', text.find(' ', comma + 2) + 1) + 1);

@@ -497,7 +497,11 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         std::string sender = from.empty() ? "" : from.front().addr_spec;
         if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
             sender = no_sender;
-        work.head = "From " + sender + " " + separator_date(plan.date.date) + "\n";
+        work.head = "From ";
+        work.head += sender;
+        work.head += ' ';
+        work.head += separator_date(plan.date.date);
+        work.head += '\n';
         output_put(out, work.head.data(), work.head.size());
     }
     LineWriter w;

@@ -101,11 +101,15 @@ std::string made_message_id(const TextHash& hash)
     std::uint64_t b = finished(h.lanes[1] ^ rotated(h.length, 17));
     a += b;
     b += a;
-    std::string id = "<";
+    constexpr std::string_view domain = "@kestrel-mbx.invalid>";
+    char id[1 + 32 + domain.size()];
+    id[0] = '<';
+    std::size_t at = 1;
     for (std::uint64_t part : {a, b})
         for (int shift = 60; shift >= 0; shift -= 4)
-            id += "0123456789abcdef"[(part >> shift) & 15];
-    return id + "@kestrel-mbx.invalid>";
+            id[at++] = "0123456789abcdef"[(part >> shift) & 15];
+    domain.copy(id + at, domain.size());
+    return std::string(id, sizeof id);
 }
 
 bool is_message_id(std::string_view value)

@@ -122,12 +122,19 @@ std::string quoted_string(std::string_view text)
     return out + "\"";
 }
 
-std::string at_node(std::string_view node, const std::string& domain)
+// "user@node", or "user@node.domain" when a domain is given.
+std::string at_node(std::string_view user, std::string_view node, const std::string& domain)
 {
-    std::string host(node);
-    if (!domain.empty() && node != no_node)
-        host += "." + domain;
-    return host;
+    std::string address;
+    address.reserve(user.size() + node.size() + domain.size() + 2);
+    address += user;
+    address += '@';
+    address += node;
+    if (!domain.empty()) {
+        address += '.';
+        address += domain;
+    }
+    return address;
 }
 
 // The address a text stands for, when it holds one; `name` gets a personal
@@ -153,13 +160,13 @@ std::optional<std::string> decnet_address(std::string_view text, const std::stri
         rest = rest.substr(next + 2);
     }
     if (is_vms_name(rest))
-        return std::string(rest) + "@" + at_node(node, domain);
+        return at_node(rest, node, domain);
     std::string inner = is_quoted(rest) ? unquoted(rest) : std::string(rest);
     if (auto address = address_in(inner, domain, name))
         return address;
     if (!is_ascii(inner) || inner.empty())
         return std::nullopt;
-    return quoted_string(inner) + "@" + at_node(node, domain);
+    return at_node(quoted_string(inner), node, domain);
 }
 
 std::optional<std::string> address_in(std::string_view text, const std::string& domain,
@@ -232,13 +239,13 @@ MailAddress element_address(std::string_view element, const std::string& domain)
     if (auto found = address_in(address, domain, inner_name)) {
         made.addr_spec = *found;
     } else if (is_vms_name(address)) {
-        made.addr_spec = std::string(address) + "@" + std::string(no_node);
+        made.addr_spec = at_node(address, no_node, "");
     } else if (is_ascii(address)) {
-        made.addr_spec = quoted_string(address) + "@" + std::string(no_node);
+        made.addr_spec = at_node(quoted_string(address), no_node, "");
     } else {
         // Text outside ASCII cannot stand in an address: it is shown as the
         // name of one that holds none of it.
-        made.addr_spec = "unknown@" + std::string(no_node);
+        made.addr_spec = at_node("unknown", no_node, "");
         inner_name = address;
     }
     if (made.name.empty())
