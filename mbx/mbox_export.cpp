@@ -374,7 +374,9 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         return;
     }
     std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || line.find_first_of(" \t") < colon) {
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+        append_value(work, line); // a folded line goes on with the field before it
+    } else if (colon == std::string_view::npos || line.find_first_of(" \t") < colon) {
         work.head += text_of(work, line);
     } else {
         work.head += line.substr(0, colon + 1);
@@ -520,11 +522,6 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
     return true;
 }
 
-bool is_charset_name(const std::string& name)
-{
-    return charset_named(name).has_value();
-}
-
 // A domain of letters, digits and hyphens in dot-separated labels.
 bool is_domain(const std::string& domain)
 {
@@ -562,7 +559,7 @@ int output_flush(ExportOutput& out)
 
 bool export_options_valid(const ExportOptions& options, std::string& problem)
 {
-    if (!options.charset.empty() && !is_charset_name(options.charset)) {
+    if (!options.charset.empty() && !charset_named(options.charset)) {
         problem = "unknown character set: " + options.charset;
         return false;
     }

@@ -308,7 +308,7 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
          "Watanabe Yutaka <k@riken.example>|t@riken.example|k@riken.example|enew",
          "\u3053\u3093\u306B\u3061\u306F\n"},
         {"From:\tKOELN::MUELLER \"J\xFCrgen M\xFCller\" 24-DEC-1993 09:00:00.00",
-         "To:\tNODE1::SMITH", "CC:\tUUGATE::\"uunet!host!kim\"",
+         "To:\tNODE1::SMITH", "CC:\tUUGATE::\"uunet!host!kim\"\n  \xA8 K\xF6ln",
          "Subj:\tGr\xFC\xDF"
          "e aus K\xF6ln",
          "Gr\xFC\xDF"
