@@ -106,7 +106,7 @@ std::string converter_head_of(const std::string& exported,
 
 // Each message as Python's email package reads it with the standards-
 // following policy: separator sender, From, To, CC, Subject, the date as a
-// timestamp, Message-ID and the defects found in the message and in those
+// timestamp, Message-ID and the defects found in the message and in its
 // headers; then its body as the hex of its UTF-8. "mbox FILE", "maildir DIR"
 // or "eml FILE...".
 const char* python_reader = R"(import sys, email, email.policy, mailbox
@@ -130,9 +130,8 @@ else:
             found.append(('-', parse(f)))
 for sender, m in found:
     defects = [type(d).__name__ for d in m.defects]
-    for name in ('From', 'To', 'CC', 'Date', 'Message-ID'):
-        for v in m.get_all(name) or []:
-            defects += [name + ':' + type(d).__name__ for d in v.defects]
+    for name, v in m.items():
+        defects += [name + ':' + type(d).__name__ for d in v.defects]
     d = m['Date'].datetime if m['Date'] else None
     s = m['Subject']
     print(sender, m['From'], m['To'], m['CC'], s and str(s), d and d.isoformat(), m['Message-ID'],
@@ -204,6 +203,10 @@ std::string round_trip(Workspace& w, const std::string& folder_path,
     EXPECT_EQ(back.size(), texts.size());
     for (std::size_t i = 0; i < back.size() && i < texts.size(); ++i) {
         std::string expected = texts[i];
+        std::string exported_head = back[i].substr(0, back[i].find("\r\n\r\n"));
+        EXPECT_TRUE(std::all_of(exported_head.begin(), exported_head.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            << "message " << i + 1 << ": 8-bit bytes in the head";
         std::pair<std::string, std::string> dates;
         std::string given_back = converter_head_of(back[i], dates);
         EXPECT_NE(dates.first, "") << "message " << i + 1 << " without a Date header";
