@@ -330,12 +330,33 @@ void append_date(ExportWork& work, const HeadLine* original)
     }
 }
 
+// What the head has had so far.
+struct HeadState {
+    bool first = true; // the next line is the first
+    bool from = false, to = false, cc = false, date = false;
+};
+
+// Whether a head line is part of a header field: "name:" in front, or
+// folded (blank in front) after a field.
+bool is_field_line(std::string_view line, const HeadState& state)
+{
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        return !state.first;
+    std::size_t colon = line.find(':');
+    return colon != 0 && colon != std::string_view::npos &&
+           std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                       [](char c) { return c > ' ' && c < 0x7F; });
+}
+
 // Appends what one head line becomes, each line ended by LF.
 void append_head_line(ExportWork& work, const ExportOptions& options, std::string_view line,
-                      std::uint64_t offset, bool first, bool& to_seen, bool& cc_seen)
+                      std::uint64_t offset, HeadState& state)
 {
     const MessageHead& head = work.plan.head;
+    const bool first = state.first;
+    state.first = false;
     if (first && line.substr(0, 5) == "From:") {
+        state.from = true;
         work.head += "From: ";
         if (line.size() - 5 <= head_line_capacity)
             work.head += work.from; // made from the same text
@@ -348,14 +369,17 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
     }
     if (head.date.found && offset == head.date.offset) {
         append_date(work, &head.date);
+        state.date = true;
         return;
     }
-    if (!head.date.found && head.received.found && offset == head.received.offset)
+    if (!head.date.found && head.received.found && offset == head.received.offset) {
         append_date(work, &head.received);
-    bool to = !to_seen && starts_with_ignoring_case(line, "To:");
-    bool cc = !cc_seen && starts_with_ignoring_case(line, "CC:");
+        state.date = true;
+    }
+    bool to = !state.to && starts_with_ignoring_case(line, "To:");
+    bool cc = !state.cc && starts_with_ignoring_case(line, "CC:");
     if (to || cc) {
-        (to ? to_seen : cc_seen) = true;
+        (to ? state.to : state.cc) = true;
         std::string_view name = to ? "To" : "CC";
         std::size_t start = work.head.size();
         work.head += name;
@@ -373,12 +397,10 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         work.head += '\n';
         return;
     }
-    std::size_t colon = line.find(':');
-    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    if (line.front() == ' ' || line.front() == '\t') {
         append_value(work, line); // a folded line goes on with the field before it
-    } else if (colon == std::string_view::npos || line.find_first_of(" \t") < colon) {
-        work.head += text_of(work, line);
     } else {
+        std::size_t colon = line.find(':');
         work.head += line.substr(0, colon + 1);
         append_value(work, line.substr(colon + 1));
     }
@@ -423,20 +445,24 @@ void flush_head(ExportWork& work, ExportOutput& out, LineWriter& w)
     work.head.clear();
 }
 
-// The head, line by line, then the headers every exported message gets.
+// The head, line by line, then the headers every exported message gets;
+// `body` gets where the body starts. The head ends at its empty line, or at
+// a line that is no header field: a client would read the body from there,
+// so the added headers and an empty line go in front of it.
 bool write_head(MailboxReader& reader, const MailboxRecord& record, const ExportOptions& options,
-                ExportWork& work, ExportOutput& out, LineWriter& w)
+                ExportWork& work, ExportOutput& out, LineWriter& w, std::uint64_t& body)
 {
     const MessageHead& head = work.plan.head;
     std::uint64_t at = record.text_offset;
-    bool first = true, to_seen = false, cc_seen = false;
+    HeadState state;
+    bool ended = false; // by a line that is no header field
     work.head.clear();
-    while (at < head.head_end) {
+    while (at < head.head_end && !ended) {
         std::string& line = work.line;
         line.clear();
         std::uint64_t line_end = at;
-        bool whole = true, ended = false;
-        while (line_end < head.head_end && !ended) {
+        bool whole = true, line_ended = false;
+        while (line_end < head.head_end && !line_ended) {
             std::size_t available = 0;
             const unsigned char* p = bytes_to_write(work, reader, line_end, available);
             if (!p)
@@ -451,7 +477,16 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             else
                 whole = false;
             line_end += take;
-            ended = lf != nullptr;
+            line_ended = lf != nullptr;
+        }
+        std::string_view text = line;
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        if (!is_field_line(text, state)) {
+            ended = true;
+            break;
         }
         if (!whole) {
             // Too long to hold: passes as it is.
@@ -459,26 +494,31 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             if (!write_range(reader, at, line_end, work, out, w))
                 return false;
             end_text(out, w);
+            state.first = false;
         } else {
-            std::string_view text = line;
-            if (!text.empty() && text.back() == '\n')
-                text.remove_suffix(1);
-            if (!text.empty() && text.back() == '\r')
-                text.remove_suffix(1);
-            append_head_line(work, options, text, at, first, to_seen, cc_seen);
+            append_head_line(work, options, text, at, state);
         }
-        first = false;
         at = line_end;
     }
-    if (!head.date.found && !head.received.found)
-        append_date(work, nullptr);
+    if (!state.from) {
+        work.head += "From: ";
+        work.head += work.from;
+        work.head += '\n';
+    }
+    if (!state.date)
+        append_date(work, head.date.found       ? &head.date
+                          : head.received.found ? &head.received
+                                                : nullptr);
     work.head += "Message-ID: ";
     work.head += work.plan.message_id;
     work.head += '\n';
     if (work.plan.eight_bit)
         work.head += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
                      "Content-Transfer-Encoding: 8bit\n";
+    if (ended)
+        work.head += '\n';
     flush_head(work, out, w);
+    body = ended ? at : head.head_end;
     return true;
 }
 
@@ -510,8 +550,9 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
     w.form = form;
     w.line_start = form == ExportForm::mbox;
     const std::uint64_t end = record.text_offset + record.text_size;
-    if (!write_head(reader, record, options, work, out, w) ||
-        !write_range(reader, plan.head.head_end, end, work, out, w))
+    std::uint64_t body = end;
+    if (!write_head(reader, record, options, work, out, w, body) ||
+        !write_range(reader, body, end, work, out, w))
         return false;
     work.scratch.clear();
     end_decoding(plan.decoding, work.scratch);

@@ -250,6 +250,11 @@ MailAddress element_address(std::string_view element, const std::string& domain)
     }
     if (made.name.empty())
         made.name = trim(inner_name);
+    // A control character has no place in a name a client shows.
+    for (char& c : made.name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    made.name = std::string(trim(made.name));
     return made;
 }
 
