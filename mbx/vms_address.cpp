@@ -37,10 +37,11 @@ bool is_vms_name(std::string_view text)
     return true;
 }
 
+// Printable ASCII, the blank included.
 bool is_ascii(std::string_view text)
 {
     for (char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20)
+        if (static_cast<unsigned char>(c) >= 0x7F || static_cast<unsigned char>(c) < 0x20)
             return false;
     return true;
 }
