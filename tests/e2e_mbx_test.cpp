@@ -641,9 +641,9 @@ TEST(MailboxExport, OptionsChecked)
 }
 
 // Heads of random bytes from the characters the VMS forms are made of, and
-// bodies of any bytes: every form is written whole, its head in ASCII, an
-// .eml file with CR LF alone, and every From, To and CC address one that
-// parses (checked by the build with the address sanitizer, too).
+// bodies of any bytes: every form is written whole, its head in ASCII with a
+// Message-ID, and every From, To and CC address one that parses (run by the
+// build with the address sanitizer, too).
 TEST(MailboxExport, ArbitraryHeadsExportWhole)
 {
     const std::string alphabet = "\"\"::,,<>%@!. \tAZaz09_$-\r\x80\xA8\xC3\xE2\xFF";
@@ -686,8 +686,7 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     ExportOptions options;
     FormExport eml =
         export_forms(w.dir.file("RANDOM.MBX"), ExportForm::eml, w.dir.file("EML"), options);
-    FormExport maildir =
-        export_forms(w.dir.file("RANDOM.MBX"), ExportForm::maildir, w.dir.file("Maildir"), options);
+    export_forms(w.dir.file("RANDOM.MBX"), ExportForm::maildir, w.dir.file("Maildir"), options);
     export_forms(w.dir.file("RANDOM.MBX"), ExportForm::mbox, w.dir.file("RANDOM.mbox"), options);
     ASSERT_EQ(eml.files.size(), texts.size());
     std::string cut = read_file(eml.files[0]);
@@ -709,13 +708,6 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
             << i << "\n"
             << exported_head;
         EXPECT_NE(exported_head.find("\r\nMessage-ID: <"), std::string::npos) << i;
-        std::string lf_only = read_file(maildir.files[i]);
-        EXPECT_EQ(lf_only.substr(0, lf_only.find("\n\n")), [&] {
-            std::string head_lf = exported_head;
-            for (std::size_t at; (at = head_lf.find("\r\n")) != std::string::npos;)
-                head_lf.erase(at, 1);
-            return head_lf;
-        }()) << i;
     }
     if (!python_installed())
         return;
