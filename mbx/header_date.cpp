@@ -39,15 +39,21 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
+// Where the `count`th space from `from` on is, or npos.
+std::size_t space_after(std::string_view text, std::size_t from, int count)
+{
+    std::size_t at = from;
+    for (; count > 0 && at != std::string_view::npos; --count)
+        if ((at = text.find(' ', at)) != std::string_view::npos && count > 1)
+            ++at;
+    return at;
+}
+
 } // namespace
 
 HeaderDate header_date_of(std::string_view converter_text)
 {
     HeaderDate made;
-    // The converter writes "Www, D Mon YYYY " and then the VAX's eight
-    // characters of time, whatever they hold, a space and the zone text.
-    // Giving the date parser a time that is surely one leaves the time and
-    // the zone to be judged here.
     std::string_view text = converter_text;
     // The usual text: as the converter wrote it, or with its day carried.
     if (auto date = parse_sending_date(text);
@@ -57,11 +63,13 @@ HeaderDate header_date_of(std::string_view converter_text)
         made.changed = made.text != converter_text;
         return made;
     }
-    std::size_t year_end = std::string_view::npos;
-    if (std::size_t comma = text.find(", "); comma != std::string_view::npos && comma <= 7)
-        year_end = text.find(' ', text.find(' ', text.find(' ', comma + 2) + 1) + 1);
-    else
-        year_end = text.find(' ', text.find(' ', text.find(' ') + 1) + 1);
+    // Else: the converter writes "Www, D Mon YYYY ", then the VAX's eight
+    // characters of time, whatever they hold, a space and the zone text. The
+    // date is read with a time that surely is one; the time and the zone are
+    // judged here.
+    std::size_t comma = text.find(", ");
+    std::size_t year_end =
+        space_after(text, comma != std::string_view::npos && comma <= 7 ? comma + 2 : 0, 3);
     std::optional<SendingDate> date;
     std::string_view rest;
     if (year_end != std::string_view::npos) {

@@ -181,9 +181,7 @@ std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t o
     std::string_view last = line;
     if (!last.empty() && last.back() == '\r')
         last.remove_suffix(1);
-    if (!last.empty() && take(last.substr(0, field_capacity), line.size() <= field_capacity))
-        take({}, true);
-    else if (last.empty())
-        take({}, true);
+    if (last.empty() || take(last.substr(0, field_capacity), line.size() <= field_capacity))
+        take({}, true); // ends the last field
     return found;
 }
