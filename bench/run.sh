@@ -16,7 +16,7 @@
 #                            given as the argument (default: build/bench-data
 #                            in the repository); a tmpfs (/dev/shm) leaves
 #                            out the disk and measures the conversion's work
-#   KESTREL_BENCH_CASES      the cases to run (default "a b c d e")
+#   KESTREL_BENCH_CASES      the cases to run (default "a b c d e m")
 #   KESTREL_BENCH_SCALING=0  leave out the scaling check
 #   KESTREL_BENCH_BUILD_DIR  build directory of the release binary
 #                            (default: build/release, the release preset's)
@@ -32,7 +32,7 @@ bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$bench")
 build_dir=${KESTREL_BENCH_BUILD_DIR:-$repo/build/release}
 work=${1:-${KESTREL_BENCH_DIR:-$repo/build/bench-data}}
-cases=${KESTREL_BENCH_CASES:-a b c d e}
+cases=${KESTREL_BENCH_CASES:-a b c d e m}
 scaling=${KESTREL_BENCH_SCALING:-1}
 runs=${KESTREL_BENCH_RUNS:-5}
 quick=${KESTREL_BENCH_QUICK:-0}
@@ -52,9 +52,10 @@ scale=1
 # --- build ------------------------------------------------------------------
 echo "Building the release binary in $build_dir" >&2
 cmake --preset release -B "$build_dir" >/dev/null
-cmake --build "$build_dir" -j2 --target kestrel kestrel-folder >/dev/null
+cmake --build "$build_dir" -j2 --target kestrel kestrel-folder kestrel-mbx >/dev/null
 kestrel=$build_dir/kestrel
 kestrel_folder=$build_dir/folder/kestrel-folder
+kestrel_mbx=$build_dir/mbx/kestrel-mbx
 cmake -S "$bench" -B "$build_dir/bench-tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir/bench-tools" >/dev/null
 generator=$build_dir/bench-tools/generate_folder
@@ -101,6 +102,18 @@ for i in $(seq -w 1 1000); do
     generate "$in/small/folder_$i.txt" --size $size --message-size 2048 --seed $((5000 + n))
     echo "$in/small/folder_$i.txt" >>"$small_list"
 done
+
+# Case m: the mailbox of case a, made once by the program itself (again
+# whenever the folder or the program changed).
+mailbox_m=$in/mailbox/case_a.MBX
+mkdir -p "$in/mailbox"
+mailbox_stamp="$(sha256sum "$in/case_a.txt" "$kestrel" | cut -d' ' -f1 | tr '\n' ' ')"
+if [[ ! -f $mailbox_m || ! -f $mailbox_m.stamp || $(<"$mailbox_m.stamp") != "$mailbox_stamp" ]]; then
+    rm -f "$mailbox_m"
+    (cd "$in/mailbox" && env -i TZ=UTC KESTREL_VAX_USERNAME=SMITH "$kestrel" "$in/case_a.txt" . \
+        </dev/null >/dev/null) || fail "could not make the mailbox of case m"
+    echo "$mailbox_stamp" >"$mailbox_m.stamp"
+fi
 
 # --- running ----------------------------------------------------------------
 out=$work/out
@@ -195,6 +208,18 @@ cp_list() { cp_list_of "$list" "$out"; }
 cp_small() {
     fresh_out
     cp_list_of "$small_list" "$fresh"
+}
+
+# Case m: kestrel-mbx exports the mailbox as an mbox; against it, dd copies
+# the mailbox in 256 KiB blocks (its floor and its cp alike).
+mbx_export() {
+    timed --cwd "$run" --stdin /dev/null -- "$kestrel_mbx" mbox "$mailbox_m" "$out/export.mbox"
+    [[ $status == 0 ]] || fail "kestrel-mbx exited with status $status"
+}
+
+dd_mailbox() {
+    timed --cwd "$run" -- dd if="$mailbox_m" of="$out/copy.MBX" bs=256k status=none
+    [[ $status == 0 ]] || fail "dd exited with status $status"
 }
 
 median() {
@@ -302,7 +327,8 @@ for c in $cases; do
     b) measure_case b 3.5 4.0 "$(bytes_of "$in/case_b.txt")" kestrel_folder floor_folder cp_folder "$in/case_b.txt" ;;
     c) measure_case c 1.3 3.0 "$(bytes_of "$in/case_c.txt")" kestrel_folder floor_spill cp_folder "$in/case_c.txt" ;;
     d) measure_case d 2.1 4.0 "$list_bytes" kestrel_list floor_list cp_list ;;
-    e) measure_case e - 2.0 "$small_bytes" kestrel_small floor_small cp_small ;;
+    e) measure_case e 1.5 - "$small_bytes" kestrel_small floor_small cp_small ;;
+    m) measure_case m 2.0 2.0 "$(bytes_of "$mailbox_m")" mbx_export dd_mailbox dd_mailbox ;;
     *) fail "no case $c" ;;
     esac
 done
@@ -356,6 +382,7 @@ true_rss=$rss_kib
 
 echo
 echo "KESTREL against the floor and cp: median of $runs alternating runs each; $(nproc) cores"
+echo "(case m: kestrel-mbx's mbox export of case a's mailbox against dd bs=256k of it, as floor and cp)"
 echo "work dir $work ($(df --output=fstype "$work" | tail -1))"
 echo "wall: elapsed seconds; quiet: elapsed less the time spent waiting for a processor"
 echo "(ratios to the floor and to cp, their targets and the verdict use the quiet figures);"

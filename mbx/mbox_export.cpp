@@ -1,9 +1,12 @@
 #include "mbx/mbox_export.hpp"
 
 #include "convert/file_io.hpp"
+#include "mbx/charset.hpp"
+#include "mbx/header_date.hpp"
+#include "mbx/message_id.hpp"
+#include "mbx/vms_address.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -11,8 +14,23 @@ namespace {
 
 constexpr std::string_view from_word = "From ";
 constexpr std::string_view no_sender = "MAILER-DAEMON";
-// A message whose head holds no readable date gets the epoch in its separator.
-constexpr std::string_view no_date = "Thu Jan  1 00:00:00 1970";
+// The From header of a message whose "From:" line names nobody.
+constexpr std::string_view unknown_sender = "unknown@localhost";
+// Head lines up to this length are rewritten; a longer one passes as it is.
+constexpr std::size_t export_line_capacity = 1 << 14;
+
+void put_bytes(ExportOutput& out, const unsigned char* bytes, std::size_t count)
+{
+    while (count > 0) {
+        if (out.used == out.block.size())
+            output_flush(out);
+        std::size_t n = std::min(count, out.block.size() - out.used);
+        std::memcpy(out.block.data() + out.used, bytes, n);
+        out.used += n;
+        bytes += n;
+        count -= n;
+    }
+}
 
 void put_byte(ExportOutput& out, char c)
 {
@@ -23,111 +41,545 @@ void put_byte(ExportOutput& out, char c)
 
 // The text of a message on its way out. In an mbox and a Maildir CR LF
 // becomes LF; in an mbox a line of ">"s followed by "From " also gets one
-// more ">". An .eml file keeps the text's CR LF. Works byte by byte, so
-// lines of any length pass through a bounded state.
-struct LineQuoter {
+// more ">". An .eml file keeps the text's CR LF. The start of each line goes
+// byte by byte through a bounded state; the rest of the line is copied
+// whole.
+struct LineWriter {
     ExportForm form = ExportForm::mbox;
-    bool line_start = true;  // still in the line's run of ">" and "From "
+    bool line_start = true;  // in an mbox, still in the line's run of ">" and "From "
     std::size_t matched = 0; // characters of "From " matched so far
     bool held_cr = false;
     bool ended_line = true; // the last byte written was a LF
 };
 
-void put_text(ExportOutput& out, LineQuoter& q, char c)
+void put_text(ExportOutput& out, LineWriter& w, char c)
 {
     put_byte(out, c);
-    q.ended_line = c == '\n';
+    w.ended_line = c == '\n';
 }
 
-void quote_byte(ExportOutput& out, LineQuoter& q, char c)
+// One byte of the text, through the whole state: the held CR, the start of
+// an mbox line, the line end.
+void text_byte(ExportOutput& out, LineWriter& w, char c)
 {
-    if (q.form == ExportForm::eml) {
-        put_text(out, q, c);
-        return;
-    }
-    if (q.held_cr) {
-        q.held_cr = false;
+    if (w.held_cr) {
+        w.held_cr = false;
         if (c == '\n') {
-            put_text(out, q, '\n');
-            q.line_start = true;
+            put_text(out, w, '\n');
+            w.line_start = w.form == ExportForm::mbox;
             return;
         }
-        put_text(out, q, '\r');
+        put_text(out, w, '\r');
     }
-    if (q.line_start && q.form == ExportForm::mbox) {
-        if (q.matched == 0 && c == '>') {
-            put_text(out, q, '>');
+    if (w.line_start) {
+        if (w.matched == 0 && c == '>') {
+            put_text(out, w, '>');
             return;
         }
-        if (c == from_word[q.matched]) {
-            if (++q.matched == from_word.size()) {
-                put_text(out, q, '>');
-                for (char f : from_word)
-                    put_text(out, q, f);
-                q.line_start = false;
-                q.matched = 0;
+        if (c == from_word[w.matched]) {
+            if (++w.matched == from_word.size()) {
+                put_text(out, w, '>');
+                put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()),
+                          from_word.size());
+                w.line_start = false;
+                w.matched = 0;
             }
             return;
         }
-        for (std::size_t i = 0; i < q.matched; ++i)
-            put_text(out, q, from_word[i]);
-        q.line_start = false;
-        q.matched = 0;
+        put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()), w.matched);
+        w.line_start = false;
+        w.matched = 0;
     }
     if (c == '\r') {
-        q.held_cr = true;
+        w.held_cr = true;
         return;
     }
-    put_text(out, q, c);
+    put_text(out, w, c);
     if (c == '\n')
-        q.line_start = true;
+        w.line_start = w.form == ExportForm::mbox;
 }
 
-void end_text(ExportOutput& out, LineQuoter& q)
+void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::size_t n)
 {
-    if (q.held_cr)
-        put_text(out, q, '\r');
-    for (std::size_t i = 0; i < q.matched; ++i)
-        put_text(out, q, from_word[i]);
-    if (!q.ended_line) {
-        if (q.form == ExportForm::eml)
-            put_text(out, q, '\r');
-        put_text(out, q, '\n');
+    if (n == 0)
+        return;
+    if (w.form == ExportForm::eml) {
+        put_bytes(out, p, n);
+        w.ended_line = p[n - 1] == '\n';
+        return;
+    }
+    const bool mbox = w.form == ExportForm::mbox;
+    std::size_t i = 0;
+    while (i < n) {
+        if (w.held_cr || w.line_start) {
+            text_byte(out, w, static_cast<char>(p[i++]));
+            continue;
+        }
+        // Inside a line: the line is copied up to its CR LF, which becomes
+        // LF; lines go from one to the next here while none needs a look at
+        // its start.
+        unsigned char* const to = out.block.data();
+        std::size_t used = out.used;
+        const std::size_t capacity = out.block.size();
+        while (i < n) {
+            const void* found = std::memchr(p + i, '\n', n - i);
+            std::size_t lf =
+                found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p) : n;
+            std::size_t length = lf - i;
+            bool cr = length > 0 && p[lf - 1] == '\r';
+            if (cr)
+                --length;
+            if (used + length + 1 > capacity) {
+                out.used = used;
+                output_flush(out);
+                used = out.used;
+                if (length + 1 > capacity) {
+                    put_bytes(out, p + i, length);
+                    used = out.used;
+                    if (used == capacity) {
+                        output_flush(out);
+                        used = out.used;
+                    }
+                    length = 0;
+                }
+            }
+            std::memcpy(to + used, p + i, length);
+            used += length;
+            if (!found) {
+                // The line goes on in the next piece; a CR at the end waits
+                // for its LF.
+                w.held_cr = cr;
+                w.ended_line = w.ended_line && length == 0;
+                i = n;
+                break;
+            }
+            to[used++] = '\n';
+            w.ended_line = true;
+            i = lf + 1;
+            if (mbox && (i == n || p[i] == '>' || p[i] == 'F')) {
+                w.line_start = true;
+                break;
+            }
+        }
+        out.used = used;
     }
 }
 
-bool quote_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, ExportOutput& out,
-                 LineQuoter& q)
+void write_string(ExportOutput& out, LineWriter& w, std::string_view text)
+{
+    write_text(out, w, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+void end_text(ExportOutput& out, LineWriter& w)
+{
+    if (w.held_cr)
+        put_text(out, w, '\r');
+    w.held_cr = false;
+    put_bytes(out, reinterpret_cast<const unsigned char*>(from_word.data()), w.matched);
+    if (w.matched > 0)
+        w.ended_line = false;
+    w.matched = 0;
+    if (!w.ended_line) {
+        if (w.form == ExportForm::eml)
+            put_text(out, w, '\r');
+        put_text(out, w, '\n');
+    }
+}
+
+// What the first pass over a message decides.
+struct MessagePlan {
+    MessageHead head;
+    TextDecoding decoding;
+    bool eight_bit = false; // the text is not all ASCII
+    HeaderDate date;
+    std::string message_id;
+};
+
+// The buffers of an export, kept from message to message.
+struct ExportWork {
+    MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
+    MessagePlan plan;
+    std::string head;    // the head as it goes out
+    std::string line;    // one line of the head as read
+    std::string text;    // decoded text
+    std::string scratch; // decoded body pieces
+    std::string from;    // the From header's value
+};
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if ((text[i] | 0x20) != (prefix[i] | 0x20))
+            return false;
+    return true;
+}
+
+bool holds(const MailboxReader& reader, std::uint64_t offset)
+{
+    return offset >= reader.block_start && offset < reader.block_start + reader.block_length;
+}
+
+// The first pass reads ahead of the writing; when it moves on to a new
+// block, the writing reader takes the block it leaves, where the message
+// begins, so that each block is read once while messages are smaller than
+// a block.
+void hand_back_block(MailboxReader& ahead, MailboxReader* behind, std::uint64_t offset)
+{
+    if (!behind || holds(ahead, offset) || ahead.block_length == 0)
+        return;
+    std::swap(ahead.block, behind->block);
+    std::swap(ahead.block_start, behind->block_start);
+    std::swap(ahead.block_length, behind->block_length);
+}
+
+// The bytes at `offset` for the writing: from the block the first pass
+// holds when it is there.
+const unsigned char* bytes_to_write(ExportWork& work, MailboxReader& reader, std::uint64_t offset,
+                                    std::size_t& available)
+{
+    if (work.ahead && holds(*work.ahead, offset)) {
+        std::size_t in_block = static_cast<std::size_t>(offset - work.ahead->block_start);
+        available = work.ahead->block_length - in_block;
+        return work.ahead->block.data() + in_block;
+    }
+    return mailbox_bytes_at(reader, offset, available);
+}
+
+bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRecord& record,
+                  const ExportOptions& options, MessagePlan& plan)
+{
+    MessageHead& head = plan.head;
+    hand_back_block(reader, behind, record.text_offset);
+    if (!read_message_head(reader, record.text_offset, record.text_size, head))
+        return false;
+    const std::uint64_t end = record.text_offset + record.text_size;
+    if (auto own = own_message_id(reader, head.body_offset, end))
+        plan.message_id = std::move(*own);
+    else if (reader.error)
+        return false;
+    else
+        plan.message_id.clear();
+    TextScan scan;
+    TextHash hash;
+    for (std::uint64_t at = record.text_offset; at < end;) {
+        hand_back_block(reader, behind, at);
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, at, available);
+        if (!p)
+            return false;
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
+        scan_text(scan, p, n);
+        hash_text(hash, p, n);
+        at += n;
+    }
+    end_scan(scan);
+    plan.eight_bit = !scan.ascii;
+    plan.decoding = decoding_for(scan, charset_named(options.charset).value_or(Charset::dec_mcs));
+    if (plan.message_id.empty())
+        plan.message_id = made_message_id(hash);
+    const HeadLine& dated = head.date.found ? head.date : head.received;
+    plan.date = header_date_of(dated.found ? std::string_view(dated.value) : std::string_view());
+    return true;
+}
+
+// Head text as UTF-8: the bytes themselves unless the message is decoded.
+std::string_view text_of(ExportWork& work, std::string_view bytes)
+{
+    if (!work.plan.decoding.decode)
+        return bytes;
+    work.text = decoded(work.plan.decoding, bytes);
+    return work.text;
+}
+
+// Appends a header value as it goes out: decoded, and outside ASCII as
+// encoded words after the blanks it starts with.
+void append_value(ExportWork& work, std::string_view bytes)
+{
+    if (!work.plan.eight_bit) {
+        work.head += bytes;
+        return;
+    }
+    std::string_view text = text_of(work, bytes);
+    std::size_t blanks = std::min(text.find_first_not_of(" \t"), text.size());
+    work.head += text.substr(0, blanks);
+    work.head += encoded_words(text.substr(blanks));
+}
+
+void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
+                      std::string_view if_none)
+{
+    auto addresses = vms_addresses(text_of(work, bytes), options.domain);
+    if (addresses.empty())
+        work.head += if_none;
+    else
+        work.head += address_list_text(addresses);
+}
+
+// The Date header, and the converter's text beside it when it was mended.
+void append_date(ExportWork& work, const HeadLine* original)
+{
+    work.head += "Date: ";
+    work.head += work.plan.date.text;
+    work.head += '\n';
+    if (work.plan.date.changed && original) {
+        work.head += "X-VMS-Date: ";
+        append_value(work, original->value);
+        work.head += '\n';
+    }
+}
+
+// What the head has had so far.
+struct HeadState {
+    bool first = true; // the next line is the first
+    bool from = false, to = false, cc = false, date = false;
+};
+
+// Whether a head line is part of a header field: "name:" in front, or
+// folded (blank in front) after a field.
+bool is_field_line(std::string_view line, const HeadState& state)
+{
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        return !state.first;
+    std::size_t colon = line.find(':');
+    return colon != 0 && colon != std::string_view::npos &&
+           std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                       [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+// Appends what one head line becomes, each line ended by LF.
+void append_head_line(ExportWork& work, const ExportOptions& options, std::string_view line,
+                      std::uint64_t offset, HeadState& state)
+{
+    const MessageHead& head = work.plan.head;
+    const bool first = state.first;
+    state.first = false;
+    if (first && line.substr(0, 5) == "From:") {
+        state.from = true;
+        work.head += "From: ";
+        if (line.size() - 5 <= head_line_capacity)
+            work.head += work.from; // made from the same text
+        else
+            append_addresses(work, line.substr(5), options, unknown_sender);
+        work.head += "\nX-VMS-From:";
+        append_value(work, line.substr(5));
+        work.head += '\n';
+        return;
+    }
+    if (head.date.found && offset == head.date.offset) {
+        append_date(work, &head.date);
+        state.date = true;
+        return;
+    }
+    if (!head.date.found && head.received.found && offset == head.received.offset) {
+        append_date(work, &head.received);
+        state.date = true;
+    }
+    bool to = !state.to && starts_with_ignoring_case(line, "To:");
+    bool cc = !state.cc && starts_with_ignoring_case(line, "CC:");
+    if (to || cc) {
+        (to ? state.to : state.cc) = true;
+        std::string_view name = to ? "To" : "CC";
+        std::size_t start = work.head.size();
+        work.head += name;
+        work.head += ": ";
+        std::size_t before = work.head.size();
+        append_addresses(work, line.substr(3), options, "");
+        if (work.head.size() == before)
+            work.head.resize(start); // no address: the VMS line alone
+        else
+            work.head += '\n';
+        work.head += "X-VMS-";
+        work.head += name;
+        work.head += ':';
+        append_value(work, line.substr(3));
+        work.head += '\n';
+        return;
+    }
+    if (line.front() == ' ' || line.front() == '\t') {
+        append_value(work, line); // a folded line goes on with the field before it
+    } else {
+        std::size_t colon = line.find(':');
+        work.head += line.substr(0, colon + 1);
+        append_value(work, line.substr(colon + 1));
+    }
+    work.head += '\n';
+}
+
+// Text whose bytes go out decoded as the plan says.
+bool write_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, ExportWork& work,
+                 ExportOutput& out, LineWriter& w)
 {
     while (from < to) {
         std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, from, available);
+        const unsigned char* p = bytes_to_write(work, reader, from, available);
         if (!p)
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, to - from));
-        for (std::size_t i = 0; i < n; ++i)
-            quote_byte(out, q, static_cast<char>(p[i]));
+        if (work.plan.decoding.decode) {
+            work.scratch.clear();
+            decode_text(work.plan.decoding, p, n, work.scratch);
+            write_string(out, w, work.scratch);
+        } else {
+            write_text(out, w, p, n);
+        }
         from += n;
     }
     return true;
 }
 
-std::optional<SendingDate> head_date(const MessageHead& head)
+// Writes the head made so far, its LFs as CR LF in an .eml file.
+void flush_head(ExportWork& work, ExportOutput& out, LineWriter& w)
 {
-    if (head.date.found)
-        if (auto date = parse_sending_date(head.date.value))
-            return date;
-    if (head.received.found)
-        return parse_sending_date(head.received.value);
-    return std::nullopt;
+    if (w.form == ExportForm::eml) {
+        work.text.clear();
+        for (char c : work.head) {
+            if (c == '\n')
+                work.text += '\r';
+            work.text += c;
+        }
+        work.head.swap(work.text);
+    }
+    write_string(out, w, work.head);
+    work.head.clear();
+}
+
+// The head, line by line, then the headers every exported message gets;
+// `body` gets where the body starts. The head ends at its empty line, or at
+// a line that is no header field: a client would read the body from there,
+// so the added headers and an empty line go in front of it.
+bool write_head(MailboxReader& reader, const MailboxRecord& record, const ExportOptions& options,
+                ExportWork& work, ExportOutput& out, LineWriter& w, std::uint64_t& body)
+{
+    const MessageHead& head = work.plan.head;
+    std::uint64_t at = record.text_offset;
+    HeadState state;
+    bool ended = false; // by a line that is no header field
+    work.head.clear();
+    while (at < head.head_end && !ended) {
+        std::string& line = work.line;
+        line.clear();
+        std::uint64_t line_end = at;
+        bool whole = true, line_ended = false;
+        while (line_end < head.head_end && !line_ended) {
+            std::size_t available = 0;
+            const unsigned char* p = bytes_to_write(work, reader, line_end, available);
+            if (!p)
+                return false;
+            std::size_t n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(available, head.head_end - line_end));
+            const void* lf = std::memchr(p, '\n', n);
+            std::size_t take =
+                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1 : n;
+            if (line.size() + take <= export_line_capacity)
+                line.append(reinterpret_cast<const char*>(p), take);
+            else
+                whole = false;
+            line_end += take;
+            line_ended = lf != nullptr;
+        }
+        std::string_view text = line;
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        if (!is_field_line(text, state)) {
+            ended = true;
+            break;
+        }
+        if (!whole) {
+            // Too long to hold: passes as it is.
+            flush_head(work, out, w);
+            if (!write_range(reader, at, line_end, work, out, w))
+                return false;
+            end_text(out, w);
+            state.first = false;
+        } else {
+            append_head_line(work, options, text, at, state);
+        }
+        at = line_end;
+    }
+    if (!state.from) {
+        work.head += "From: ";
+        work.head += work.from;
+        work.head += '\n';
+    }
+    if (!state.date)
+        append_date(work, head.date.found       ? &head.date
+                          : head.received.found ? &head.received
+                                                : nullptr);
+    work.head += "Message-ID: ";
+    work.head += work.plan.message_id;
+    work.head += '\n';
+    if (work.plan.eight_bit)
+        work.head += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+                     "Content-Transfer-Encoding: 8bit\n";
+    if (ended)
+        work.head += '\n';
+    flush_head(work, out, w);
+    body = ended ? at : head.head_end;
+    return true;
+}
+
+bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
+                const ExportOptions& options, ExportWork& work, ExportOutput& out)
+{
+    MessagePlan& plan = work.plan;
+    MailboxReader& first_pass = work.ahead ? *work.ahead : reader;
+    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, plan)) {
+        reader.error = first_pass.error;
+        return false;
+    }
+    auto from = vms_addresses(text_of(work, plan.head.sender), options.domain);
+    work.from = from.empty() ? std::string(unknown_sender) : address_list_text(from);
+    if (form == ExportForm::mbox) {
+        // The separator's sender is the From header's address, when it has
+        // no blank that would end it early.
+        std::string sender = from.empty() ? "" : from.front().addr_spec;
+        if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
+            sender = no_sender;
+        work.head = "From ";
+        work.head += sender;
+        work.head += ' ';
+        work.head += separator_date(plan.date.date);
+        work.head += '\n';
+        output_put(out, work.head.data(), work.head.size());
+    }
+    LineWriter w;
+    w.form = form;
+    w.line_start = form == ExportForm::mbox;
+    const std::uint64_t end = record.text_offset + record.text_size;
+    std::uint64_t body = end;
+    if (!write_head(reader, record, options, work, out, w, body) ||
+        !write_range(reader, body, end, work, out, w))
+        return false;
+    work.scratch.clear();
+    end_decoding(plan.decoding, work.scratch);
+    write_string(out, w, work.scratch);
+    end_text(out, w);
+    if (form == ExportForm::mbox)
+        put_byte(out, '\n');
+    return true;
+}
+
+// A domain of letters, digits and hyphens in dot-separated labels.
+bool is_domain(const std::string& domain)
+{
+    if (domain.empty() || domain.front() == '.' || domain.back() == '.' ||
+        domain.find("..") != std::string::npos)
+        return false;
+    return std::all_of(domain.begin(), domain.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.';
+    });
 }
 
 } // namespace
 
 void output_put(ExportOutput& out, const char* bytes, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i)
-        put_byte(out, bytes[i]);
+    put_bytes(out, reinterpret_cast<const unsigned char*>(bytes), count);
 }
 
 // Through the file layer, which writes standard output (descriptor 1) as
@@ -144,91 +596,42 @@ int output_flush(ExportOutput& out)
     return out.error;
 }
 
-std::string separator_sender(const MessageHead& head)
-{
-    std::string_view sender = head.sender;
-    sender = sender.substr(0, sender.find_first_of(" \t"));
-    return sender.empty() ? std::string(no_sender) : std::string(sender);
-}
-
-std::string separator_line(const MessageHead& head)
-{
-    auto date = head_date(head);
-    return "From " + separator_sender(head) + " " +
-           (date ? separator_date(*date) : std::string(no_date)) + "\n";
-}
-
-MessageEdit date_edit(const MessageHead& head)
-{
-    MessageEdit edit;
-    if (head.date.found) {
-        auto date = parse_sending_date(head.date.value);
-        if (!date || header_date(*date) == head.date.value)
-            return edit;
-        edit.removed = head.date.length;
-        edit.offset = head.date.offset;
-        edit.line = "Date: " + header_date(*date) + "\n";
-    } else if (head.received.found) {
-        auto date = parse_sending_date(head.received.value);
-        edit.offset = head.received.offset;
-        edit.line = "Date: " + (date ? header_date(*date) : head.received.value) + "\n";
-    } else {
-        return edit;
-    }
-    edit.edit = true;
-    return edit;
-}
-
 bool export_options_valid(const ExportOptions& options, std::string& problem)
 {
-    constexpr std::array<std::string_view, 5> charsets = {"dec-mcs", "latin1", "cp437", "cp850",
-                                                          "utf-8"};
-    if (options.charset.empty() ||
-        std::find(charsets.begin(), charsets.end(), options.charset) != charsets.end())
-        return true;
-    problem = "unknown character set: " + options.charset;
-    return false;
+    if (!options.charset.empty() && !charset_named(options.charset)) {
+        problem = "unknown character set: " + options.charset;
+        return false;
+    }
+    if (!options.domain.empty() && !is_domain(options.domain)) {
+        problem = "not a domain name: " + options.domain;
+        return false;
+    }
+    return true;
 }
 
 bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
-                    const ExportOptions& /*options*/, ExportOutput& out)
+                    const ExportOptions& options, ExportOutput& out)
 {
-    MessageHead head;
-    if (!read_message_head(reader, record.text_offset, record.text_size, head))
-        return false;
-    if (form == ExportForm::mbox) {
-        std::string separator = separator_line(head);
-        output_put(out, separator.data(), separator.size());
-    }
-    MessageEdit edit = date_edit(head);
-    const std::uint64_t end = record.text_offset + record.text_size;
-    LineQuoter q;
-    q.form = form;
-    std::uint64_t from = record.text_offset;
-    if (edit.edit) {
-        if (!quote_range(reader, from, edit.offset, out, q))
-            return false;
-        if (form == ExportForm::eml)
-            edit.line.insert(edit.line.size() - 1, 1, '\r');
-        output_put(out, edit.line.data(), edit.line.size());
-        from = edit.offset + edit.removed;
-    }
-    if (!quote_range(reader, from, end, out, q))
-        return false;
-    end_text(out, q);
-    if (form == ExportForm::mbox)
-        put_byte(out, '\n');
-    return true;
+    ExportWork work;
+    return export_one(reader, record, form, options, work, out);
 }
 
 bool export_mbox(MailboxReader& reader, std::uint32_t message_count, const ExportOptions& options,
                  ExportOutput& out)
 {
+    // The first pass over each message reads through a reader of its own,
+    // so that neither pass reads a block twice.
+    MailboxReader ahead;
+    ahead.fd = reader.fd;
+    ahead.length = reader.length;
+    ahead.block.resize(mailbox_block_size);
+    ExportWork work;
+    work.ahead = &ahead;
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t n = 0; n < message_count && out.error == 0; ++n) {
         MailboxRecord record;
         if (!read_record(reader, at, record) ||
-            !export_message(reader, record, ExportForm::mbox, options, out))
+            !export_one(reader, record, ExportForm::mbox, options, work, out))
             return false;
         at = record.text_offset + record.text_size + 1;
     }

@@ -1,7 +1,11 @@
-// A checked mailbox written out as an mbox file of the mboxrd form: each
-// message after a "From SENDER DATE" separator line, lines of the text that
-// start with any number of ">" and then "From " quoted by one more ">", LF
-// line ends, an empty line after each message.
+// The messages of a checked mailbox written out for today's mail programs:
+// as an mbox file of the mboxrd form (each message after a "From SENDER DATE"
+// separator line, lines of the text that start with any number of ">" and
+// then "From " quoted by one more ">", LF line ends, an empty line after each
+// message), as Maildir files or as .eml files. Each message gets addresses a
+// client can reply to (the VMS lines kept as X-VMS-From, X-VMS-To and
+// X-VMS-CC), a Date header that parses, a Message-ID, and, when its text is
+// not all ASCII, a declared character set with the text in UTF-8.
 #pragma once
 
 #include "mbx/mailbox_reader.hpp"
@@ -11,7 +15,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::size_t output_block_size = 1 << 16;
+inline constexpr std::size_t output_block_size = 1 << 18;
 
 // The output of an export: a write-behind block in front of a descriptor.
 struct ExportOutput {
@@ -25,23 +29,6 @@ void output_put(ExportOutput& out, const char* bytes, std::size_t count);
 // Writes what is buffered; 0, or the errno of the first failure.
 int output_flush(ExportOutput& out);
 
-// How one message's text changes in the mbox: the Date header that a client
-// needs, made from the "Received: ; " line where the message has no "Date: "
-// line, or a "Date: " line whose day is no calendar date written with the
-// date that it rolls over to.
-struct MessageEdit {
-    bool edit = false;
-    std::uint64_t offset = 0;  // of the line where the edit is made
-    std::uint64_t removed = 0; // bytes of the text replaced there (0: inserted)
-    std::string line;          // the Date header, ended by LF
-};
-
-// The separator line's sender: the first word of the "From:" line's sender.
-std::string separator_sender(const MessageHead& head);
-// The separator line, LF included.
-std::string separator_line(const MessageHead& head);
-MessageEdit date_edit(const MessageHead& head);
-
 // The forms in which a message leaves kestrel-mbx.
 enum class ExportForm {
     mbox,    // after a "From " separator line, mboxrd quoting, LF line ends,
@@ -53,7 +40,8 @@ enum class ExportForm {
 // The user's choices that change what is exported.
 struct ExportOptions {
     std::string domain;  // of DECnet nodes, for --domain
-    std::string charset; // of 8-bit text that is not UTF-8, for --charset
+    std::string charset; // of 8-bit text that is not UTF-8, for --charset;
+                         // empty: dec-mcs
 };
 
 // Whether the options can be used; otherwise `problem` says what is wrong

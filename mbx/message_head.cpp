@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -13,9 +12,9 @@ constexpr std::array<const char*, 7> weekday_names = {"Sun", "Mon", "Tue", "Wed"
 constexpr std::array<const char*, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool starts_with(const std::string& line, std::string_view prefix)
+bool starts_with(std::string_view line, std::string_view prefix)
 {
-    return line.compare(0, prefix.size(), prefix) == 0;
+    return line.substr(0, prefix.size()) == prefix;
 }
 
 std::string_view trim(std::string_view text)
@@ -27,7 +26,7 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
-void note(HeadLine& field, std::string_view name, const std::string& line, bool whole,
+void note(HeadLine& field, std::string_view name, std::string_view line, bool whole,
           std::uint64_t offset, std::uint64_t length)
 {
     if (field.found || !whole || !starts_with(line, name))
@@ -40,11 +39,11 @@ void note(HeadLine& field, std::string_view name, const std::string& line, bool 
 
 // Takes one line of the head: `line` holds its first bytes (whole when
 // `whole`), without the line end.
-void take_head_line(MessageHead& head, const std::string& line, bool whole, bool first,
+void take_head_line(MessageHead& head, std::string_view line, bool whole, bool first,
                     std::uint64_t offset, std::uint64_t length)
 {
     if (first && starts_with(line, "From:"))
-        head.sender = trim(std::string_view(line).substr(5));
+        head.sender = trim(line.substr(5));
     note(head.date, "Date: ", line, whole, offset, length);
     note(head.received, "Received: ; ", line, whole, offset, length);
     if (!head.subject.found && starts_with(line, "Subject: ")) {
@@ -78,12 +77,23 @@ bool skip(std::string_view& text, std::string_view what)
 
 } // namespace
 
+void forget(HeadLine& field)
+{
+    field.found = false;
+    field.offset = field.length = 0;
+    field.value.clear(); // keeps its room for the next message
+}
+
 bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_t size,
                        MessageHead& head)
 {
-    head = MessageHead{};
+    head.sender.clear();
+    forget(head.date);
+    forget(head.received);
+    forget(head.subject);
     const std::uint64_t end = offset + size;
-    std::string line;
+    head.head_end = head.body_offset = end;
+    std::string held; // a line begun in an earlier block
     bool first = true;
     std::uint64_t line_start = offset;
     for (std::uint64_t at = offset; at < end;) {
@@ -92,22 +102,33 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
         if (!p)
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n; ++i) {
-            char c = static_cast<char>(p[i]);
-            if (c != '\n') {
-                if (line.size() <= head_line_capacity)
-                    line.push_back(c);
-                continue;
+        for (std::size_t i = 0; i < n;) {
+            // A line's bytes up to its LF, or to the end of what is here.
+            const void* lf = std::memchr(p + i, '\n', n - i);
+            std::size_t stop =
+                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
+            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
+            if (!lf || !held.empty()) {
+                if (held.size() <= head_line_capacity)
+                    held.append(piece.substr(0, head_line_capacity + 1 - held.size()));
+                if (!lf)
+                    break;
+                piece = held;
             }
-            bool whole = line.size() <= head_line_capacity;
-            if (whole && !line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (line.empty())
-                return true; // the empty line after the head
-            std::uint64_t next = at + i + 1;
-            take_head_line(head, line, whole, first, line_start, next - line_start);
+            i = stop + 1;
+            bool whole = piece.size() <= head_line_capacity;
+            piece = piece.substr(0, head_line_capacity + 1);
+            if (whole && !piece.empty() && piece.back() == '\r')
+                piece.remove_suffix(1);
+            std::uint64_t next = at + i;
+            if (piece.empty()) { // the empty line after the head
+                head.head_end = line_start;
+                head.body_offset = next;
+                return true;
+            }
+            take_head_line(head, piece, whole, first, line_start, next - line_start);
             first = false;
-            line.clear();
+            held.clear();
             line_start = next;
         }
         at += n;
@@ -153,17 +174,56 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
     return result;
 }
 
+namespace {
+
+void append_number(std::string& to, unsigned value)
+{
+    char digits[12];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    while (n > 0)
+        to += digits[--n];
+}
+
+} // namespace
+
 std::string header_date(const SendingDate& date)
 {
-    return std::string(weekday_names[date.weekday]) + ", " + std::to_string(date.day) + " " +
-           month_names[date.month - 1] + " " + std::to_string(date.year) + " " + date.time + " " +
-           date.zone;
+    std::string text;
+    text.reserve(40);
+    text += weekday_names[date.weekday];
+    text += ", ";
+    append_number(text, date.day);
+    text += ' ';
+    text += month_names[date.month - 1];
+    text += ' ';
+    if (date.year < 0)
+        text += '-';
+    append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
+    text += ' ';
+    text += date.time;
+    text += ' ';
+    text += date.zone;
+    return text;
 }
 
 std::string separator_date(const SendingDate& date)
 {
-    char day[4];
-    std::snprintf(day, sizeof day, "%2u", date.day);
-    return std::string(weekday_names[date.weekday]) + " " + month_names[date.month - 1] + " " +
-           day + " " + date.time + " " + std::to_string(date.year);
+    std::string text;
+    text.reserve(32);
+    text += weekday_names[date.weekday];
+    text += ' ';
+    text += month_names[date.month - 1];
+    text += date.day < 10 ? "  " : " ";
+    append_number(text, date.day);
+    text += ' ';
+    text += date.time;
+    text += ' ';
+    if (date.year < 0)
+        text += '-';
+    append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
+    return text;
 }

@@ -23,10 +23,12 @@ struct HeadLine {
 };
 
 struct MessageHead {
-    std::string sender; // the "From:" line's sender, spaces around it removed
-    HeadLine date;      // the first "Date: " line of the head
-    HeadLine received;  // the first "Received: ; " line of the head
-    HeadLine subject;   // the first "Subject: " line of the head
+    std::string sender;            // the "From:" line's sender, spaces around it removed
+    HeadLine date;                 // the first "Date: " line of the head
+    HeadLine received;             // the first "Received: ; " line of the head
+    HeadLine subject;              // the first "Subject: " line of the head
+    std::uint64_t head_end = 0;    // offset of the empty line, or the text's end
+    std::uint64_t body_offset = 0; // offset after the empty line, or the text's end
 };
 
 // Reads the head of the message whose text is at `offset`; false on a read

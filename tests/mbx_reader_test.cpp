@@ -1,10 +1,16 @@
 // kestrel-mbx's reading of mailbox files: the check of every invariant with
-// the offset of the first fault, on cut, changed and lying files; and the
-// sending dates carried into the calendar.
+// the offset of the first fault, on cut, changed and lying files; the
+// sending dates carried into the calendar; and what an exported message is
+// made of: addresses from the VMS forms, character sets, Date headers,
+// Message-IDs; and the names of an export, which never replace anything.
 #include "convert/file_io.hpp"
 #include "convert/vax_date.hpp"
+#include "mbx/charset.hpp"
+#include "mbx/header_date.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/message_head.hpp"
+#include "mbx/message_id.hpp"
+#include "mbx/vms_address.hpp"
 #include "tests/support/test_files.hpp"
 
 #include <gtest/gtest.h>
@@ -236,6 +242,314 @@ TEST(ExportNames, RenameNeverReplacesAndDirectoriesAreMadeNew)
     EXPECT_EQ(io_remove_directory(dir.file("empty").c_str()), 0);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"G", "new"}));
     EXPECT_EQ(TempDir::entries_of(dir.file("new")), (std::vector<std::string>{"F", "x"}));
+}
+
+// Every form of sender and recipient that VMS MAIL and its gateways write,
+// as the header value a client reads.
+TEST(VmsAddress, EveryFormGivesAReplyableAddress)
+{
+    struct Row {
+        const char* value;
+        const char* domain;
+        const char* header;
+    };
+    const Row rows[] = {
+        {"\tNODE1::SMITH", "", "SMITH@NODE1"},
+        {"\tNODE1::SMITH", "example.org", "SMITH@NODE1.example.org"},
+        {"\tHUB::NODE2::JONES", "", "JONES@NODE2"},
+        {"\tNODE1::SMITH      \"Al Smith\"", "", "\"Al Smith\" <SMITH@NODE1>"},
+        {"\tNODE1::SMITH \"Say \"\"hi\"\"\"", "", "\"Say \\\"hi\\\"\" <SMITH@NODE1>"},
+        {"\tNODE1::SMITH \"Kim (B2, 4711)\"", "", "\"Kim (B2, 4711)\" <SMITH@NODE1>"},
+        {"\tIN%\"kim@host.example.edu\"", "", "kim@host.example.edu"},
+        {"\tMX%\"kim@host.example.edu\"  \"Kim Lee\"", "x.org",
+         "\"Kim Lee\" <kim@host.example.edu>"},
+        {"\tSMTP%\"Kim@Host.Example\"", "", "Kim@Host.Example"},
+        {"\tGATE::IN%\"a%b.example@relay.example\"", "", "a%b.example@relay.example"},
+        {"\tGATE::\"kim@host.example.edu\" \" \"", "", "kim@host.example.edu"},
+        {"\tGW1::GW1::MRGATE::\"SMTP::HOST.EXAMPLE.EDU::KIM\"", "", "KIM@HOST.EXAMPLE.EDU"},
+        {"\tGW2::MRGATE!a%b.example@c.example@SMTP", "", "a%b.example@c.example"},
+        {"\tMRGATE::\"NODE3::LEE\"", "", "LEE@NODE3"},
+        {"\tUUGATE::\"uunet!host.example!kim\"", "", "\"uunet!host.example!kim\"@UUGATE"},
+        {"\tUUGATE::\"uunet!host.example!kim\"", "example.org",
+         "\"uunet!host.example!kim\"@UUGATE.example.org"},
+        {"\tkim%lab%relay.example@gw.example", "", "kim%lab%relay.example@gw.example"},
+        {"\tKIM <KIM@HOST>, LEE <lee%lab@relay.example>, ", "",
+         "\"KIM\" <KIM@HOST>, \"LEE\" <lee%lab@relay.example>"},
+        {"\tJONES", "", "JONES@localhost"},
+        {"\tA,B,NODE1::C", "", "A@localhost, B@localhost, C@NODE1"},
+        {"\tNODE1::A, NODE2::B, C", "d.org", "A@NODE1.d.org, B@NODE2.d.org, C@localhost"},
+        {"\tROGER_W,@STAFF", "", "ROGER_W@localhost, \"@STAFF\"@localhost"},
+        {"\tvarious...", "", "\"various...\"@localhost"},
+        {"\tNODE1::\"odd \\ \"\"text\"\"\"", "", "\"odd \\\\ \\\"text\\\"\"@NODE1"},
+        {"\t\"Gr\xC3\xBC\xC3\x9F"
+         "e\"",
+         "", "=?utf-8?b?Ikdyw7zDn2Ui?= <unknown@localhost>"},
+        {"\tNODE1::SMITH \"J\xC3\xBCrgen\"", "", "=?utf-8?b?SsO8cmdlbg==?= <SMITH@NODE1>"},
+        {"\t", "", ""},
+        {"", "", ""},
+    };
+    for (const Row& row : rows) {
+        auto addresses = vms_addresses(row.value, row.domain);
+        EXPECT_EQ(address_list_text(addresses), row.header) << row.value;
+        for (const auto& a : addresses)
+            EXPECT_TRUE(is_addr_spec(a.addr_spec)) << row.value << ": " << a.addr_spec;
+    }
+    // A long list is folded between addresses.
+    std::string many = "\t";
+    for (int i = 0; i < 20; ++i)
+        many += "NODE" + std::to_string(i) + "::USER" + std::to_string(i) + ", ";
+    std::string folded = address_list_text(vms_addresses(many, ""));
+    EXPECT_NE(folded.find(",\n USER"), std::string::npos);
+    std::size_t longest = 0, start = 0;
+    for (std::size_t lf = folded.find('\n'); start != std::string::npos;
+         start = lf == std::string::npos ? lf : lf + 1, lf = folded.find('\n', start))
+        longest = std::max(longest, (lf == std::string::npos ? folded.size() : lf) - start);
+    EXPECT_LE(longest, 78u);
+}
+
+// The VAX's own character set, position by position: Latin-1 but for five,
+// and the positions it leaves undefined keep their Latin-1 meaning.
+TEST(Charset, DecMultinationalEveryPosition)
+{
+    for (unsigned b = 0; b < 256; ++b) {
+        char32_t expected = b;
+        switch (b) {
+        case 0xA8:
+            expected = 0x00A4;
+            break;
+        case 0xD7:
+            expected = 0x0152;
+            break;
+        case 0xDD:
+            expected = 0x0178;
+            break;
+        case 0xF7:
+            expected = 0x0153;
+            break;
+        case 0xFD:
+            expected = 0x00FF;
+            break;
+        }
+        EXPECT_EQ(single_byte_code_point(Charset::dec_mcs, static_cast<unsigned char>(b)), expected)
+            << std::hex << b;
+        EXPECT_EQ(single_byte_code_point(Charset::latin1, static_cast<unsigned char>(b)),
+                  char32_t(b));
+    }
+    EXPECT_TRUE(charset_named("dec-mcs") && charset_named("utf-8") && charset_named("cp850"));
+    EXPECT_FALSE(charset_named("koi8") || charset_named("UTF-8") || charset_named(""));
+}
+
+// Which texts are ASCII, which valid UTF-8, however they are cut into
+// pieces; and how broken UTF-8 is mended when the user names it.
+TEST(Charset, ScanAndDecode)
+{
+    struct Row {
+        std::string text;
+        bool ascii, utf8;
+    };
+    const Row rows[] = {
+        {"plain text\r\n", true, true},
+        {std::string(200, 'x') + "\xC3\xA9", false, true},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80",
+         false, true},
+        {"Gr\xFC\xDF"
+         "e",
+         false, false},                     // Latin-1
+        {"\xC0\xAF", false, false},         // overlong
+        {"\xE0\x80\xAF", false, false},     // overlong
+        {"\xED\xA0\x80", false, false},     // a surrogate
+        {"\xF4\x90\x80\x80", false, false}, // past U+10FFFF
+        {"\xE2\x82", false, false},         // cut off at the end
+        {"\xE2\x82x", false, false},
+        {"\x80", false, false},
+    };
+    for (const Row& row : rows)
+        for (std::size_t cut = 0; cut <= row.text.size(); ++cut) {
+            TextScan scan;
+            auto bytes = reinterpret_cast<const unsigned char*>(row.text.data());
+            scan_text(scan, bytes, cut);
+            scan_text(scan, bytes + cut, row.text.size() - cut);
+            end_scan(scan);
+            EXPECT_EQ(scan.ascii, row.ascii) << row.text << " cut at " << cut;
+            EXPECT_EQ(scan.utf8, row.utf8) << row.text << " cut at " << cut;
+        }
+    TextScan latin1;
+    scan_text(latin1, reinterpret_cast<const unsigned char*>("K\xF6ln \xA8\xD7"), 7);
+    end_scan(latin1);
+    EXPECT_EQ(decoded(decoding_for(latin1, Charset::dec_mcs), "K\xF6ln \xA8\xD7"),
+              "K\xC3\xB6ln \xC2\xA4\xC5\x92");
+    EXPECT_EQ(decoded(decoding_for(latin1, Charset::latin1), "\xA8\xD7"), "\xC2\xA8\xC3\x97");
+    EXPECT_EQ(decoded(decoding_for(latin1, Charset::cp437), "\x81"), "\xC3\xBC");
+    // Named UTF-8: good sequences pass, each broken one is one U+FFFD, even
+    // when a sequence is split between two pieces.
+    const std::string mixed = "a\xC3\xA9"
+                              "b\xE2\x82"
+                              "c\xFF"
+                              "d\xF0\x9F\x98\x80";
+    const std::string mended = "a\xC3\xA9"
+                               "b\xEF\xBF\xBD"
+                               "c\xEF\xBF\xBD"
+                               "d\xF0\x9F\x98\x80";
+    for (std::size_t cut = 0; cut <= mixed.size(); ++cut) {
+        TextDecoding d = decoding_for(latin1, Charset::utf8);
+        std::string out;
+        auto bytes = reinterpret_cast<const unsigned char*>(mixed.data());
+        decode_text(d, bytes, cut, out);
+        decode_text(d, bytes + cut, mixed.size() - cut, out);
+        end_decoding(d, out);
+        EXPECT_EQ(out, mended) << "cut at " << cut;
+    }
+    TextScan ascii;
+    EXPECT_EQ(decoded(decoding_for(ascii, Charset::cp850), "\x81"), "\x81") << "not decoded";
+}
+
+TEST(Charset, EncodedWords)
+{
+    EXPECT_EQ(encoded_words("plain"), "plain");
+    EXPECT_EQ(encoded_words("Gr\xC3\xBC\xC3\x9F"
+                            "e"),
+              "=?utf-8?b?R3LDvMOfZQ==?=");
+    // A long text: words of at most 75 characters, on lines of their own,
+    // each the UTF-8 of whole characters, together the text.
+    auto base64_decoded = [](const std::string& digits) {
+        const std::string alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string bytes;
+        std::uint32_t group = 0;
+        int bits = 0;
+        for (char c : digits) {
+            if (c == '=')
+                break;
+            group = (group << 6) | static_cast<std::uint32_t>(alphabet.find(c));
+            if ((bits += 6) >= 8) {
+                bits -= 8;
+                bytes += static_cast<char>((group >> bits) & 0xFF);
+            }
+        }
+        return bytes;
+    };
+    std::string text = "x";
+    for (int i = 0; i < 40; ++i)
+        text += "\xE2\x82\xAC\xC3\xA9";
+    std::string words = encoded_words(text), joined;
+    std::size_t start = 0, count = 0;
+    while (start < words.size()) {
+        std::size_t end = words.find("\n ", start);
+        std::string word = words.substr(start, end - start);
+        EXPECT_LE(word.size(), 75u);
+        ASSERT_EQ(word.substr(0, 10), "=?utf-8?b?");
+        ASSERT_EQ(word.substr(word.size() - 2), "?=");
+        std::string bytes = base64_decoded(word.substr(10, word.size() - 12));
+        TextScan scan;
+        scan_text(scan, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        end_scan(scan);
+        EXPECT_TRUE(scan.utf8) << word;
+        joined += bytes;
+        start = end == std::string::npos ? end : end + 2;
+        ++count;
+    }
+    EXPECT_EQ(joined, text);
+    EXPECT_GT(count, 3u);
+}
+
+// The Date header made from the converter's date text: carried days, times
+// the VAX never checked, zones that are no offset.
+TEST(HeaderDate, ParsesWhateverTheVaxWrote)
+{
+    struct Row {
+        const char* converter;
+        const char* header;
+        bool changed;
+    };
+    const Row rows[] = {
+        {"Mon, 4 Mar 1996 13:58:04 +0000", "Mon, 4 Mar 1996 13:58:04 +0000", false},
+        {"Sun, 39 Feb 1996 10:00:00 +0100", "Sun, 10 Mar 1996 10:00:00 +0100", true},
+        {"Unknown, 1 Jan 2100 00:00:00 +0000", "Fri, 1 Jan 2100 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 25:61:99 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 23:59:60 -0500", "Tue, 17 Sep 1996 23:59:60 -0500", false},
+        {"Tue, 17 Sep 1996         +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 xx:yy:zz +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 24:00:00 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 1:2:3 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 EST", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 +2400", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 +0160", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 +01000", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 ", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 +0100 GMT", "Tue, 17 Sep 1996 07:05:23 -0000", true},
+        {"Tue, 17 Sep 1996 07:05:23 -0930", "Tue, 17 Sep 1996 07:05:23 -0930", false},
+        {"", "Thu, 1 Jan 1970 00:00:00 -0000", true},
+        {"Tue, 17 Mrz 1996 07:05:23 +0100", "Thu, 1 Jan 1970 00:00:00 -0000", true},
+    };
+    for (const Row& row : rows) {
+        HeaderDate made = header_date_of(row.converter);
+        EXPECT_EQ(made.text, row.header) << row.converter;
+        EXPECT_EQ(made.changed, row.changed) << row.converter;
+    }
+}
+
+// The made Message-ID: the same for the same text however it is fed, another
+// for another text, and a valid id.
+TEST(MessageId, MadeFromTheText)
+{
+    auto id_of = [](const std::string& text, std::size_t piece) {
+        TextHash h;
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            hash_text(h, reinterpret_cast<const unsigned char*>(text.data()) + at,
+                      std::min(piece, text.size() - at));
+        return made_message_id(h);
+    };
+    const std::string text = "From:\tA::B\r\nSubject: x\r\n\r\n" + std::string(100, 'y');
+    const std::string id = id_of(text, text.size());
+    EXPECT_TRUE(is_message_id(id)) << id;
+    for (std::size_t piece : {1, 3, 7, 15, 16, 17, 64})
+        EXPECT_EQ(id_of(text, piece), id) << piece;
+    std::string other = text;
+    other.back() = 'z';
+    EXPECT_NE(id_of(other, 64), id);
+    EXPECT_NE(id_of(text + '\0', 64), id) << "the length counts";
+    EXPECT_NE(id_of("", 1), id_of(std::string(1, '\0'), 1));
+}
+
+// The message's own id, from the internet header block that opens its body.
+TEST(MessageId, OwnFromTheBodysHeaderBlock)
+{
+    struct Row {
+        const char* body;
+        const char* id; // nullptr: none
+    };
+    const Row rows[] = {
+        {"Received: by a.example\r\n\tfrom b\r\nMessage-Id: <1@a.example>\r\n\r\ntext",
+         "<1@a.example>"},
+        {"\r\nReturn-Path: <x@y>\r\nMESSAGE-ID:   <2.3@b.example>  \r\n\r\n", "<2.3@b.example>"},
+        {"X-A: 1\r\nMessage-ID:\r\n <4@c.example>\r\n\r\n", "<4@c.example>"},
+        {"Hello,\r\nMessage-ID: <5@d.example>\r\n", nullptr},
+        {" indented\r\nMessage-ID: <5@d.example>\r\n", nullptr},
+        {"Dear all: hello\r\nMessage-ID: <5@d.example>\r\n", nullptr},
+        {"X-A: 1\r\n\r\nMessage-ID: <6@e.example>\r\n", nullptr},
+        {"Message-ID: <no at sign>\r\n\r\n", nullptr},
+        {"Message-ID: 7@f.example\r\n\r\n", nullptr},
+        {"Message-ID: <8@g.example>", "<8@g.example>"},
+        {"", nullptr},
+    };
+    for (const Row& row : rows) {
+        std::string text = "From:\tA::B\r\nSubject: x\r\n\r\n" + std::string(row.body);
+        TempDir dir;
+        write_file(dir.file("M.MBX"), mailbox({text}));
+        MailboxReader reader;
+        ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+        MessageHead head;
+        ASSERT_TRUE(read_message_head(reader, 100, static_cast<std::uint32_t>(text.size()), head));
+        EXPECT_EQ(head.head_end, 100u + 24u);
+        EXPECT_EQ(head.body_offset, 100u + 26u);
+        auto id = own_message_id(reader, head.body_offset, 100 + text.size());
+        close_mailbox(reader);
+        EXPECT_EQ(id.has_value(), row.id != nullptr) << row.body;
+        if (id && row.id) {
+            EXPECT_EQ(*id, row.id);
+        }
+    }
 }
 
 } // namespace

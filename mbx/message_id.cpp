@@ -1,0 +1,187 @@
+#include "mbx/message_id.hpp"
+
+#include "mbx/vms_address.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint64_t multiplier_a = 0x87C37B91114253D5ULL;
+constexpr std::uint64_t multiplier_b = 0x4CF5AD432745937FULL;
+// How much of the body's start is looked at for a header block.
+constexpr std::uint64_t block_scan_limit = 1 << 16;
+constexpr std::size_t field_capacity = 1024;
+
+std::uint64_t rotated(std::uint64_t x, int by)
+{
+    return (x << by) | (x >> (64 - by));
+}
+
+// Eight bytes as a number, the first the lowest: the same on every machine.
+std::uint64_t word_at(const unsigned char* p)
+{
+    std::uint64_t w = 0;
+    for (int i = 7; i >= 0; --i)
+        w = (w << 8) | p[i];
+    return w;
+}
+
+void mix(TextHash& h, const unsigned char* p)
+{
+    h.lanes[0] = rotated((h.lanes[0] ^ word_at(p)) * multiplier_a, 31);
+    h.lanes[1] = rotated((h.lanes[1] ^ word_at(p + 8)) * multiplier_b, 33);
+}
+
+std::uint64_t finished(std::uint64_t x)
+{
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+bool is_field_name_char(char c)
+{
+    return c > ' ' && c < 0x7F && c != ':';
+}
+
+bool named(const std::string& field, std::string_view name)
+{
+    if (field.size() <= name.size() || field[name.size()] != ':')
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if ((field[i] | 0x20) != (name[i] | 0x20))
+            return false;
+    return true;
+}
+
+std::optional<std::string> id_of(const std::string& field)
+{
+    std::string_view value = std::string_view(field).substr(field.find(':') + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.remove_suffix(1);
+    if (!is_message_id(value))
+        return std::nullopt;
+    return std::string(value);
+}
+
+} // namespace
+
+void hash_text(TextHash& h, const unsigned char* bytes, std::size_t count)
+{
+    h.length += count;
+    if (h.tail_length > 0) {
+        std::size_t n = std::min(count, sizeof h.tail - h.tail_length);
+        std::copy(bytes, bytes + n, h.tail + h.tail_length);
+        h.tail_length += n;
+        bytes += n;
+        count -= n;
+        if (h.tail_length < sizeof h.tail)
+            return;
+        mix(h, h.tail);
+        h.tail_length = 0;
+    }
+    for (; count >= 16; bytes += 16, count -= 16)
+        mix(h, bytes);
+    std::copy(bytes, bytes + count, h.tail);
+    h.tail_length = count;
+}
+
+std::string made_message_id(const TextHash& hash)
+{
+    TextHash h = hash;
+    std::fill(h.tail + h.tail_length, h.tail + sizeof h.tail, 0);
+    mix(h, h.tail);
+    std::uint64_t a = finished(h.lanes[0] ^ h.length);
+    std::uint64_t b = finished(h.lanes[1] ^ rotated(h.length, 17));
+    a += b;
+    b += a;
+    constexpr std::string_view domain = "@kestrel-mbx.invalid>";
+    char id[1 + 32 + domain.size()];
+    id[0] = '<';
+    std::size_t at = 1;
+    for (std::uint64_t part : {a, b})
+        for (int shift = 60; shift >= 0; shift -= 4)
+            id[at++] = "0123456789abcdef"[(part >> shift) & 15];
+    domain.copy(id + at, domain.size());
+    return std::string(id, sizeof id);
+}
+
+bool is_message_id(std::string_view value)
+{
+    return value.size() > 2 && value.front() == '<' && value.back() == '>' &&
+           is_addr_spec(value.substr(1, value.size() - 2));
+}
+
+std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t offset,
+                                          std::uint64_t end)
+{
+    end = std::min(end, offset + block_scan_limit);
+    std::string line, field;
+    std::optional<std::string> found;
+    bool in_block = false;
+    // Takes one whole line, its CR removed; false when the block has ended.
+    auto take = [&](std::string_view text, bool whole) {
+        bool continuation = !text.empty() && (text.front() == ' ' || text.front() == '\t');
+        if (!continuation && !field.empty()) {
+            if (!found && named(field, "Message-ID"))
+                found = id_of(field);
+            field.clear();
+        }
+        if (text.empty())
+            return !in_block; // empty lines before the block are passed over
+        if (continuation) {
+            if (in_block && field.size() + text.size() <= field_capacity)
+                field += text;
+            return in_block;
+        }
+        std::size_t colon = text.find(':');
+        if (colon == 0 || colon == std::string_view::npos || !whole ||
+            !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon),
+                         is_field_name_char))
+            return false;
+        in_block = true;
+        field = text;
+        return true;
+    };
+    for (std::uint64_t at = offset; at < end;) {
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, at, available);
+        if (!p)
+            return std::nullopt;
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
+        for (std::size_t i = 0; i < n;) {
+            const void* lf = std::memchr(p + i, '\n', n - i);
+            std::size_t stop =
+                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
+            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
+            if (!lf || !line.empty()) {
+                if (line.size() <= field_capacity)
+                    line.append(piece.substr(0, field_capacity + 1 - line.size()));
+                if (!lf)
+                    break;
+                piece = line;
+            }
+            i = stop + 1;
+            bool whole = piece.size() <= field_capacity;
+            if (!piece.empty() && piece.back() == '\r')
+                piece.remove_suffix(1);
+            if (!take(piece.substr(0, field_capacity), whole))
+                return found;
+            line.clear();
+        }
+        at += n;
+    }
+    // A last line without its line end.
+    std::string_view last = line;
+    if (!last.empty() && last.back() == '\r')
+        last.remove_suffix(1);
+    if (last.empty() || take(last.substr(0, field_capacity), line.size() <= field_capacity))
+        take({}, true); // ends the last field
+    return found;
+}

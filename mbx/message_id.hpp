@@ -1,0 +1,35 @@
+// The Message-ID of an exported message, by which a mail program that
+// imports it twice knows it again: the message's own when the gateway that
+// brought it left its internet header block at the start of the body, else
+// one made from a hash of the message's text, the same on every export.
+#pragma once
+
+#include "mbx/mailbox_reader.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// A 128-bit hash of a text fed in pieces of any size; the pieces do not
+// change it.
+struct TextHash {
+    std::uint64_t lanes[2] = {0x6B657374726C6D62ULL, 0x9E3779B97F4A7C15ULL};
+    std::uint64_t length = 0;
+    unsigned char tail[16] = {};
+    std::size_t tail_length = 0;
+};
+
+void hash_text(TextHash& hash, const unsigned char* bytes, std::size_t count);
+// "<32 hex digits@kestrel-mbx.invalid>"
+std::string made_message_id(const TextHash& hash);
+
+// The "<id>" of a "Message-ID:" field in the internet header block that
+// opens the body at `offset`, read up to `end`; nullopt when there is no such
+// block or field or its id is malformed, and on a read error (then
+// `reader.error` is set).
+std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t offset,
+                                          std::uint64_t end);
+
+// Whether `value` is one "<local@domain>" id.
+bool is_message_id(std::string_view value);
