@@ -158,17 +158,45 @@ int list_command(const std::string& path)
     return flush_standard_output();
 }
 
-// Every message of one mailbox into the target; checked again as it is
-// opened, so that a file changed since the first check is refused too.
+// Opens one mailbox for an export and checks it: wholly when `whole`, else
+// its header alone, its records being checked as they are exported. False
+// after saying why.
+bool open_for_export(MailboxReader& reader, const std::string& path, bool whole,
+                     MailboxVerdict& check)
+{
+    if (whole)
+        return open_whole(reader, path, check);
+    if (!open_for_reading(reader, path))
+        return false;
+    check = check_mailbox_header(reader);
+    if (check.whole)
+        return true;
+    complain(path, fault_text(check));
+    close_mailbox(reader);
+    return false;
+}
+
+// Every message of one mailbox into the target, each record checked just
+// before it is exported (read through the same block, so the check costs no
+// read of its own), and the file's end after the last one: a mailbox
+// damaged midway, or changed since an earlier check, is refused when the
+// damage is reached, and the caller discards the target.
 int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options)
 {
     MailboxReader reader;
     MailboxVerdict check;
-    if (!open_whole(reader, path, check))
+    if (!open_for_export(reader, path, false, check))
         return 1;
     std::uint64_t at = mailbox_header_size;
-    for (std::uint32_t n = 0; n < check.message_count; ++n) {
+    for (std::uint32_t n = 1; n <= check.message_count; ++n) {
+        std::uint64_t next = at;
+        MailboxVerdict record_check = check_mailbox_record(reader, n, next);
         MailboxRecord record;
+        if (!record_check.whole) {
+            complain(path, fault_text(record_check));
+            close_mailbox(reader);
+            return 1;
+        }
         if (!read_record(reader, at, record)) {
             complain(path, reader.error_text);
             close_mailbox(reader);
@@ -178,30 +206,64 @@ int export_mailbox(ExportTarget& target, const std::string& path, const ExportOp
             close_mailbox(reader);
             return 1;
         }
-        at = record.text_offset + record.text_size + 1;
+        at = next;
+        if (n == UINT32_MAX)
+            break;
     }
+    MailboxVerdict end = check_mailbox_end(reader, at);
     close_mailbox(reader);
+    if (!end.whole) {
+        complain(path, fault_text(end));
+        return 1;
+    }
     return 0;
 }
 
-// Every mailbox is checked before the output is made: a damaged one is
-// refused and nothing is written.
-int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
-                   const ExportOptions& options)
+// Checks every mailbox wholly; false after saying what is damaged.
+bool all_whole(const std::vector<std::string>& mailboxes)
 {
-    std::uint64_t message_count = 0;
     for (const auto& path : mailboxes) {
         MailboxReader reader;
         MailboxVerdict check;
         if (!open_whole(reader, path, check))
+            return false;
+        close_mailbox(reader);
+    }
+    return true;
+}
+
+// A damaged mailbox is refused and nothing is written. Standard output
+// cannot take back what it was given, so there every mailbox is checked
+// wholly first; a file gets its name only when it is complete, so there the
+// records are checked as they are exported, in the same reads, and a
+// damaged one found midway discards the unnamed file. When the output
+// cannot be made, the mailboxes are checked wholly first all the same: a
+// damaged mailbox is what the user hears of, as when it is found first.
+int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
+                   const ExportOptions& options)
+{
+    const bool check_first = output == nullptr || form != ExportForm::mbox;
+    std::uint64_t message_count = 0;
+    for (const auto& path : mailboxes) {
+        MailboxReader reader;
+        MailboxVerdict check;
+        if (!open_for_export(reader, path, check_first, check))
             return 1;
         close_mailbox(reader);
         message_count += check.message_count;
     }
     install_interrupt_handlers();
     ExportTarget target;
-    if (open_target(target, form, output, message_count))
+    std::string refusal;
+    if (!check_first)
+        hold_complaints(&refusal);
+    int failed = open_target(target, form, output, message_count);
+    hold_complaints(nullptr);
+    if (failed) {
+        if (!check_first && all_whole(mailboxes))
+            std::fputs(refusal.c_str(), stderr);
         return 1;
+    }
     for (const auto& path : mailboxes)
         if (export_mailbox(target, path, options)) {
             discard_target(target);

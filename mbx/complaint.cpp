@@ -2,7 +2,22 @@
 
 #include <cstdio>
 
+namespace {
+
+std::string* held = nullptr;
+
+} // namespace
+
 void complain(const std::string& name, const std::string& what)
 {
+    if (held) {
+        *held += "kestrel-mbx: " + name + ": " + what + "\n";
+        return;
+    }
     std::fprintf(stderr, "kestrel-mbx: %s: %s\n", name.c_str(), what.c_str());
+}
+
+void hold_complaints(std::string* into)
+{
+    held = into;
 }

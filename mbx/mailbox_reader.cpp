@@ -188,7 +188,7 @@ bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to
     return true;
 }
 
-MailboxVerdict check_mailbox(MailboxReader& reader)
+MailboxVerdict check_mailbox_header(MailboxReader& reader)
 {
     unsigned char bytes[mailbox_header_size];
     if (!mailbox_read(reader, 0, bytes, sizeof bytes)) {
@@ -196,7 +196,27 @@ MailboxVerdict check_mailbox(MailboxReader& reader)
             return fault(0, std::string("read failed: ") + reader.error_text);
         return fault(reader.length, "cut short in the 84-byte header");
     }
-    MailboxVerdict check = check_header(reader, bytes);
+    return check_header(reader, bytes);
+}
+
+MailboxVerdict check_mailbox_record(MailboxReader& reader, std::uint32_t expected,
+                                    std::uint64_t& at)
+{
+    return check_record(reader, expected, at);
+}
+
+MailboxVerdict check_mailbox_end(const MailboxReader& reader, std::uint64_t at)
+{
+    if (at != reader.length)
+        return fault(at, "bytes after the last record");
+    MailboxVerdict check;
+    check.whole = true;
+    return check;
+}
+
+MailboxVerdict check_mailbox(MailboxReader& reader)
+{
+    MailboxVerdict check = check_mailbox_header(reader);
     if (!check.whole)
         return check;
     std::uint64_t at = mailbox_header_size;
@@ -207,9 +227,8 @@ MailboxVerdict check_mailbox(MailboxReader& reader)
         if (expected == UINT32_MAX)
             break;
     }
-    if (at != reader.length)
-        return fault(at, "bytes after the last record");
-    return check;
+    MailboxVerdict end = check_mailbox_end(reader, at);
+    return end.whole ? check : end;
 }
 
 bool read_record(MailboxReader& reader, std::uint64_t offset, MailboxRecord& record)

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::size_t mailbox_block_size = 1 << 16;
+inline constexpr std::size_t mailbox_block_size = 1 << 18;
 
 struct MailboxReader {
     int fd = -1;                   // of the file layer
@@ -46,6 +46,15 @@ struct MailboxVerdict {
 
 // Reads the whole file front to back and stops at the first fault.
 MailboxVerdict check_mailbox(MailboxReader& reader);
+
+// The same check in its three parts, for a reader that checks each record
+// just before it uses it: the 84-byte header (whole with the message count
+// when right); record `expected` at `at`, which then moves past it; the
+// end of the file after the last record, at `at`.
+MailboxVerdict check_mailbox_header(MailboxReader& reader);
+MailboxVerdict check_mailbox_record(MailboxReader& reader, std::uint32_t expected,
+                                    std::uint64_t& at);
+MailboxVerdict check_mailbox_end(const MailboxReader& reader, std::uint64_t at);
 
 // One record of a whole mailbox, as found by walking it.
 struct MailboxRecord {

@@ -7,6 +7,7 @@
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -195,6 +196,27 @@ struct MessagePlan {
     std::string message_id;
 };
 
+// The addresses of one "From:", "To:" or "CC:" value as they go out.
+struct AddressText {
+    bool any = false;  // the value holds an address
+    std::string list;  // the header value
+    std::string first; // the first address's addr_spec
+};
+
+// The last address values seen, by a hash of their text: the same
+// correspondents come back in message after message, and their addresses
+// are made once. Values up to `memo_text_capacity` bytes are kept, so the
+// memo stays small.
+constexpr std::size_t memo_size = 1024;
+constexpr std::size_t memo_text_capacity = 256;
+
+struct MemoEntry {
+    bool used = false;
+    std::string text;
+    std::string domain;
+    AddressText addresses;
+};
+
 // The buffers of an export, kept from message to message.
 struct ExportWork {
     MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
@@ -204,6 +226,8 @@ struct ExportWork {
     std::string text;    // decoded text
     std::string scratch; // decoded body pieces
     std::string from;    // the From header's value
+    AddressText made;    // addresses of a value too long for the memo
+    std::array<MemoEntry, memo_size> memo;
 };
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
@@ -307,14 +331,41 @@ void append_value(ExportWork& work, std::string_view bytes)
     work.head += encoded_words(text.substr(blanks));
 }
 
+void make_addresses(AddressText& to, std::string_view text, const std::string& domain)
+{
+    auto addresses = vms_addresses(text, domain);
+    to.any = !addresses.empty();
+    to.list = to.any ? address_list_text(addresses) : std::string();
+    to.first = to.any ? addresses.front().addr_spec : std::string();
+}
+
+// The addresses of an address value: from the memo when it holds them.
+const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
+                                const ExportOptions& options)
+{
+    std::string_view text = text_of(work, bytes);
+    if (text.size() > memo_text_capacity) {
+        make_addresses(work.made, text, options.domain);
+        return work.made;
+    }
+    std::uint32_t hash = 2166136261U;
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    MemoEntry& entry = work.memo[hash % memo_size];
+    if (!entry.used || entry.text != text || entry.domain != options.domain) {
+        entry.used = true;
+        entry.text = text;
+        entry.domain = options.domain;
+        make_addresses(entry.addresses, text, options.domain);
+    }
+    return entry.addresses;
+}
+
 void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
                       std::string_view if_none)
 {
-    auto addresses = vms_addresses(text_of(work, bytes), options.domain);
-    if (addresses.empty())
-        work.head += if_none;
-    else
-        work.head += address_list_text(addresses);
+    const AddressText& addresses = addresses_of(work, bytes, options);
+    work.head += addresses.any ? std::string_view(addresses.list) : if_none;
 }
 
 // The Date header, and the converter's text beside it when it was mended.
@@ -531,13 +582,13 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         reader.error = first_pass.error;
         return false;
     }
-    auto from = vms_addresses(text_of(work, plan.head.sender), options.domain);
-    work.from = from.empty() ? std::string(unknown_sender) : address_list_text(from);
+    const AddressText& from = addresses_of(work, plan.head.sender, options);
+    work.from = from.any ? std::string_view(from.list) : unknown_sender;
     if (form == ExportForm::mbox) {
         // The separator's sender is the From header's address, when it has
         // no blank that would end it early.
-        std::string sender = from.empty() ? "" : from.front().addr_spec;
-        if (sender.empty() || sender.find_first_of(" \t") != std::string::npos)
+        std::string_view sender = from.first;
+        if (sender.empty() || sender.find_first_of(" \t") != std::string_view::npos)
             sender = no_sender;
         work.head = "From ";
         work.head += sender;
@@ -612,7 +663,10 @@ bool export_options_valid(const ExportOptions& options, std::string& problem)
 bool export_message(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
                     const ExportOptions& options, ExportOutput& out)
 {
-    ExportWork work;
+    // Kept from message to message: its buffers are allocated once, not
+    // for every message.
+    static ExportWork work;
+    work.ahead = nullptr;
     return export_one(reader, record, form, options, work, out);
 }
 
