@@ -535,6 +535,61 @@ TEST(MailboxExport, WriteFailureMidwayLeavesNothing)
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");
 }
 
+// A mailbox damaged far inside, past what fills the first output block:
+// an mbox file is written while the records are checked, and the damage,
+// found midway, leaves nothing of it; standard output gets nothing, as the
+// mailbox is checked before it; and where the output cannot be made, the
+// damaged mailbox is what is told, as when it is found first.
+TEST(MailboxExport, DamageFoundMidwayLeavesNothing)
+{
+    Workspace w;
+    ChildOptions g = w.options({"--output", w.dir.file("MAIL.TXT"), "--size", "1M",
+                                "--message-size", "700", "--seed", "4"});
+    g.binary = GENERATE_FOLDER_BINARY;
+    g.host_program = true;
+    ASSERT_EQ(run_child(g).exit_status, 0);
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    std::string good = read_file(w.dir.file("MAIL.MBX"));
+    std::string deep = good;
+    const std::size_t zero_at = good.size() - 3; // inside the last message's text
+    deep[zero_at] = '\0';
+    w.put("DEEP.MBX", deep);
+    std::string more = good; // one record more than the header counts
+    more.replace(8, 1, 1, static_cast<char>(more[8] - 1));
+    more.replace(12, 1, 1, static_cast<char>(more[12] - 1));
+    w.put("MORE.MBX", more);
+    const std::string last = std::to_string(mailbox_texts(w.dir.file("MAIL.MBX")).size());
+    const std::string damaged = "kestrel-mbx: DEEP.MBX: damaged at byte " +
+                                std::to_string(zero_at) + ": record " + last +
+                                ": zero byte inside the text\n";
+    const std::string trailing = "kestrel-mbx: MORE.MBX: damaged at byte ";
+    std::vector<std::string> before = w.tree();
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string errors;
+    };
+    const std::vector<Row> rows = {
+        {{"mbox", "DEEP.MBX", "OUT"}, damaged},
+        {{"mbox", "MAIL.MBX", "DEEP.MBX", "MAIL.MBX", "OUT"}, damaged},
+        {{"mbox", "DEEP.MBX"}, damaged},
+        {{"mbox", "DEEP.MBX", "MAIL.TXT"}, damaged},
+        {{"mbox", "MAIL.MBX", "DEEP.MBX", "no/such/OUT"}, damaged},
+        {{"mbox", "MAIL.MBX", "MAIL.TXT"}, "kestrel-mbx: MAIL.TXT: File exists\n"},
+        {{"maildir", "MAIL.MBX", "DEEP.MBX", "OUT"}, damaged},
+        {{"mbox", "MAIL.MBX", "MORE.MBX", "OUT"}, trailing},
+        {{"mbox", "MORE.MBX"}, trailing},
+    };
+    for (const Row& row : rows) {
+        ChildResult r = run_mbx(w, row.arguments);
+        const std::string& what = row.arguments[row.arguments.size() - 1];
+        EXPECT_EQ(r.exit_status, 1) << what;
+        EXPECT_EQ(r.output, "") << what;
+        EXPECT_EQ(r.errors.substr(0, row.errors.size()), row.errors) << what;
+        EXPECT_EQ(r.errors.find('\n'), r.errors.size() - 1) << what << ": one message";
+        EXPECT_EQ(w.tree(), before) << what << ": no file is created or removed";
+    }
+}
+
 // Each message of a checked mailbox exported one at a time into files of
 // its own, or all of them into one mbox, as the commands do.
 struct FormExport {
