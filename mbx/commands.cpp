@@ -190,6 +190,7 @@ int export_mailbox(ExportTarget& target, const std::string& path, const ExportOp
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t n = 1; n <= check.message_count; ++n) {
         std::uint64_t next = at;
+        hold_record(reader, at);
         MailboxVerdict record_check = check_mailbox_record(reader, n, next);
         MailboxRecord record;
         if (!record_check.whole) {

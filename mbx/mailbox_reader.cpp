@@ -141,35 +141,61 @@ void close_mailbox(MailboxReader& reader)
     reader.fd = -1;
 }
 
+namespace {
+
+// Fills the block with the file's bytes from `start` on; false on a read
+// error.
+bool fill_block(MailboxReader& reader, std::uint64_t start)
+{
+    reader.block_start = start;
+    reader.block_length = 0;
+    while (reader.block_length < mailbox_block_size) {
+        std::int64_t got =
+            io_read_at(reader.fd, reader.block.data() + reader.block_length,
+                       mailbox_block_size - reader.block_length,
+                       static_cast<std::int64_t>(reader.block_start + reader.block_length));
+        if (got < 0) {
+            reader.error = 1;
+            reader.error_text = io_error_text();
+            reader.block_length = 0;
+            return false;
+        }
+        if (got == 0)
+            break;
+        reader.block_length += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
 const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offset,
                                       std::size_t& available)
 {
     if (offset < reader.block_start || offset >= reader.block_start + reader.block_length) {
         if (offset >= reader.length)
             return nullptr;
-        reader.block_start = offset - offset % mailbox_block_size;
-        reader.block_length = 0;
-        while (reader.block_length < mailbox_block_size) {
-            std::int64_t got =
-                io_read_at(reader.fd, reader.block.data() + reader.block_length,
-                           mailbox_block_size - reader.block_length,
-                           static_cast<std::int64_t>(reader.block_start + reader.block_length));
-            if (got < 0) {
-                reader.error = 1;
-                reader.error_text = io_error_text();
-                reader.block_length = 0;
-                return nullptr;
-            }
-            if (got == 0)
-                break;
-            reader.block_length += static_cast<std::size_t>(got);
-        }
+        if (!fill_block(reader, offset - offset % mailbox_block_size))
+            return nullptr;
         if (offset >= reader.block_start + reader.block_length)
             return nullptr; // the file became shorter
     }
     std::size_t in_block = static_cast<std::size_t>(offset - reader.block_start);
     available = reader.block_length - in_block;
     return reader.block.data() + in_block;
+}
+
+void hold_record(MailboxReader& reader, std::uint64_t offset)
+{
+    unsigned char bytes[record_header_size];
+    if (!mailbox_read(reader, offset, bytes, sizeof bytes))
+        return;
+    const std::uint64_t end =
+        offset + record_header_size + decode_record_header(bytes).text_size + 1;
+    const bool held =
+        offset >= reader.block_start && end <= reader.block_start + reader.block_length;
+    if (!held && end - offset <= mailbox_block_size && end <= reader.length)
+        fill_block(reader, offset);
 }
 
 bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to, std::size_t count)

@@ -32,6 +32,11 @@ void close_mailbox(MailboxReader& reader);
 // the file or after a read error (then `error` is set).
 const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offset,
                                       std::size_t& available);
+// Makes the block hold the whole record at `offset` (header, text and
+// terminator) when it fits in a block and is not all there yet, reading
+// from `offset` on: a record that is checked and then exported is read from
+// the file once. A read error is left for the next read to find.
+void hold_record(MailboxReader& reader, std::uint64_t offset);
 // Copies `count` bytes from `offset`; false when the file ends first or a
 // read fails.
 bool mailbox_read(MailboxReader& reader, std::uint64_t offset, unsigned char* to,
