@@ -162,6 +162,49 @@ TEST(MailboxVerdict, LyingSizeFields)
 
 // The dates of the "Date: " and "Received: ; " lines, with VAX days that are
 // no calendar dates carried over as the converter's weekday already is.
+// Records that cross the ends of the reading blocks, one larger than a
+// block: each checked record is whole in the block after hold_record where
+// it fits in one (so an export reads it from the file once), its bytes are
+// right, and the walk ends at the file's end.
+TEST(MailboxVerdict, RecordsHeldAcrossBlockEnds)
+{
+    std::vector<std::string> texts;
+    for (std::size_t size : {mailbox_block_size / 3, mailbox_block_size / 2, std::size_t{5},
+                             mailbox_block_size - 40, mailbox_block_size + 7, std::size_t{900}}) {
+        std::string text(size, 'x');
+        for (std::size_t i = 0; i < size; ++i)
+            text[i] = static_cast<char>('a' + (i * 7 + texts.size()) % 26);
+        texts.push_back(text);
+    }
+    std::string bytes = mailbox(texts);
+    TempDir dir;
+    write_file(dir.file("M.MBX"), bytes);
+    MailboxReader reader;
+    ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+    ASSERT_TRUE(check_mailbox_header(reader).whole);
+    std::uint64_t at = mailbox_header_size;
+    for (std::uint32_t n = 1; n <= texts.size(); ++n) {
+        const std::string& text = texts[n - 1];
+        const std::uint64_t end = at + record_header_size + text.size() + 1;
+        hold_record(reader, at);
+        if (end - at <= mailbox_block_size) {
+            EXPECT_LE(reader.block_start, at) << n;
+            EXPECT_GE(reader.block_start + reader.block_length, end) << n;
+        }
+        std::uint64_t next = at;
+        ASSERT_TRUE(check_mailbox_record(reader, n, next).whole) << n;
+        EXPECT_EQ(next, end) << n;
+        std::string read(text.size(), '\0');
+        ASSERT_TRUE(mailbox_read(reader, at + record_header_size,
+                                 reinterpret_cast<unsigned char*>(read.data()), read.size()));
+        EXPECT_TRUE(read == text) << n;
+        at = next;
+    }
+    EXPECT_TRUE(check_mailbox_end(reader, at).whole);
+    EXPECT_FALSE(check_mailbox_end(reader, at - 1).whole);
+    close_mailbox(reader);
+}
+
 TEST(SendingDate, CarriedIntoTheCalendar)
 {
     struct Row {
