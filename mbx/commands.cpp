@@ -48,7 +48,7 @@ constexpr const char* usage_text =
     "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
     "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
-    "refused before anything is written.\n"
+    "refused and nothing is written.\n"
     "\n"
     "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
     "be read or written, 2 on bad usage.\n";
