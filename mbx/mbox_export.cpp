@@ -472,10 +472,12 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             const void* lf = std::memchr(p, '\n', n);
             std::size_t take =
                 lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1 : n;
-            if (line.size() + take <= export_line_capacity)
-                line.append(reinterpret_cast<const char*>(p), take);
-            else
+            // Of a longer line the start is kept, enough to tell a header
+            // field from the body.
+            std::size_t room = export_line_capacity - std::min(line.size(), export_line_capacity);
+            if (take > room)
                 whole = false;
+            line.append(reinterpret_cast<const char*>(p), std::min(take, room));
             line_end += take;
             line_ended = lf != nullptr;
         }

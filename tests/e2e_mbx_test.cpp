@@ -661,6 +661,10 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     // First a head cut short by a line that is no header field: a client
     // reads the body from there, so the added headers go in front of it.
     std::vector<std::string> texts = {"From:\tA::B\r\nno field\r\nSubject: s\r\n\r\nbody \xE9\r\n"};
+    // Then head lines longer than the export holds, one longer than a block
+    // of the reader: each stays a header field of the head.
+    const std::string long_line = "X-Long: " + std::string(70000, 'y');
+    texts.push_back("From:\tA::B\r\n" + long_line + "\r\nSubject: s\r\n\r\nbody\r\n");
     for (int i = 0; i < 300; ++i) {
         std::string text = "From:\t" + field(next(40)) + "\r\nReceived: ; Tue, " +
                            std::to_string(next(40)) + " Sep 1996 " + field(8) + " " + field(5) +
@@ -700,6 +704,10 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
                              "Content-Transfer-Encoding: 8bit\r\n\r\n"
                              "no field\r\nSubject: s\r\n\r\nbody \xC3\xA9\r\n";
     EXPECT_EQ(cut.substr(cut.size() - std::min(cut.size(), tail.size())), tail);
+    std::string long_head = read_file(eml.files[1]);
+    EXPECT_LT(long_head.find("\r\n" + long_line + "\r\nSubject: s\r\n"),
+              long_head.find("\r\n\r\n"));
+    EXPECT_EQ(long_head.substr(long_head.find("\r\n\r\n")), "\r\n\r\nbody\r\n");
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::string bytes = read_file(eml.files[i]);
         std::string exported_head = bytes.substr(0, bytes.find("\r\n\r\n"));
