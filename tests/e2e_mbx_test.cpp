@@ -723,7 +723,8 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     ASSERT_EQ(seen.size(), texts.size());
     for (const auto& line : seen) {
         std::string defects = line.substr(line.rfind('|') + 1);
-        for (const char* name : {"From:", "To:", "CC:", "Date:", "Message-ID:"})
+        for (const char* name :
+             {"From:", "To:", "CC:", "Date:", "Message-ID:", "MissingHeaderBodySeparatorDefect"})
             EXPECT_EQ(defects.find(name), std::string::npos) << line;
     }
 }
