@@ -507,6 +507,10 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             state.first = false;
         } else {
             append_head_line(work, options, text, at, state);
+            // A head of many lines goes out on the way, so that memory does
+            // not grow with it.
+            if (work.head.size() >= mailbox_block_size)
+                flush_head(work, out, w);
         }
         at = line_end;
     }

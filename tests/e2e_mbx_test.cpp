@@ -446,6 +446,31 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");
 }
 
+// A head of many header lines and no empty line, 24 MiB of it, goes out
+// in the memory of a small one (an address sanitizer's reservations would
+// not fit).
+TEST(MailboxExport, LongHeadInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "memory limit under the address sanitizer";
+#endif
+    std::string text = "From:\tA::B\r\nReceived: ; Mon, 4 Mar 1996 13:58:04 +0000\r\n";
+    while (text.size() < (24u << 20))
+        text += "X-Field: value value\r\n";
+    auto size = static_cast<std::uint32_t>(text.size());
+    auto record = encode_record_header({1, size + 17, size});
+    auto head = encode_mailbox_header({1, 1, 84 + 16 + size + 1});
+    Workspace w;
+    w.put("BIG.MBX", std::string(head.begin(), head.end()) +
+                         std::string(record.begin(), record.end()) + text + '\0');
+    ChildOptions o = w.options({"mbox", "BIG.MBX", "BIG.mbox"});
+    o.binary = KESTREL_MBX_BINARY;
+    o.memory_limit = 16L << 20;
+    ChildResult exported = run_child(o);
+    EXPECT_EQ(exported.exit_status, 0) << exported.errors;
+    EXPECT_GT(read_file(w.dir.file("BIG.mbox")).size(), text.size() / 22 * 21); // CR LF to LF
+}
+
 // Each message of a checked mailbox exported one at a time into files of
 // its own, or all of them into one mbox, as the commands do.
 struct FormExport {

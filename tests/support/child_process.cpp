@@ -121,6 +121,8 @@ ChildProcess start_child(const ChildOptions& options)
         }
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        if (options.memory_limit >= 0)
+            set_limit(RLIMIT_AS, options.memory_limit);
         execve(argv[0], argv.data(), envp.data());
         child_fail("exec failed\n");
     }
