@@ -456,6 +456,27 @@ TEST(HeaderDate, ParsesWhateverTheVaxWrote)
     }
 }
 
+// The head's last line counts also when the text ends without its line end.
+TEST(MessageHead, LastLineWithoutLineEnd)
+{
+    for (std::string text :
+         {"From:\tA::B", "From:\tA::B\r\nReceived: ; Mon, 4 Mar 1996 13:58:04 +0000\r"}) {
+        TempDir dir;
+        write_file(dir.file("M.MBX"), mailbox({text}));
+        MailboxReader reader;
+        ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+        MessageHead head;
+        ASSERT_TRUE(read_message_head(reader, 100, static_cast<std::uint32_t>(text.size()), head));
+        close_mailbox(reader);
+        EXPECT_EQ(head.sender, "A::B") << text;
+        EXPECT_EQ(head.received.found, text.size() > 11) << text;
+        if (head.received.found) {
+            EXPECT_EQ(head.received.value, "Mon, 4 Mar 1996 13:58:04 +0000");
+        }
+        EXPECT_EQ(head.head_end, 100 + text.size());
+    }
+}
+
 // The made Message-ID: the same for the same text however it is fed, another
 // for another text, and a valid id.
 TEST(MessageId, MadeFromTheText)
