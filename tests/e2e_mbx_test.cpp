@@ -453,6 +453,10 @@ TEST(MailboxExport, LongHeadInBoundedMemory)
 {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "memory limit under the address sanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "memory limit under the address sanitizer";
+#endif
 #endif
     std::string text = "From:\tA::B\r\nReceived: ; Mon, 4 Mar 1996 13:58:04 +0000\r\n";
     while (text.size() < (24u << 20))
