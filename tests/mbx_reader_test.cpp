@@ -251,6 +251,10 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
          "e\"",
          "", "=?utf-8?b?Ikdyw7zDn2Ui?= <unknown@localhost>"},
         {"\tNODE1::SMITH \"J\xC3\xBCrgen\"", "", "=?utf-8?b?SsO8cmdlbg==?= <SMITH@NODE1>"},
+        // A name a gateway passed on as encoded words stays encoded words.
+        {"\tMX%\"j@x.example\" \"=?ISO-8859-1?Q?J=FCrgen?= M\"", "",
+         "=?ISO-8859-1?Q?J=FCrgen?= M <j@x.example>"},
+        {"\tNODE1::SMITH \"=?x?Q?a b?=\"", "", "\"=?x?Q?a b?=\" <SMITH@NODE1>"},
         {"\t", "", ""},
         {"", "", ""},
     };
