@@ -125,6 +125,8 @@ ChildProcess start_child(const ChildOptions& options)
         }
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        if (options.memory_limit >= 0)
+            set_limit(RLIMIT_AS, options.memory_limit);
         if (options.timeout_seconds > 0)
             alarm(options.timeout_seconds);
         execve(argv[0], argv.data(), envp.data());

@@ -14,6 +14,7 @@ struct ChildOptions {
     std::string directory;                    // working directory; empty: inherit
     long file_size_limit = -1;                // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long open_files_limit = -1;               // RLIMIT_NOFILE
+    long memory_limit = -1;                   // RLIMIT_AS in bytes
     std::vector<int> ignored_signals;         // ignored in the child, as nohup does
     bool host_program = false;    // a Linux program (python3) even when the target is Windows
     bool raw_output = false;      // standard output kept byte for byte (a binary stream)
