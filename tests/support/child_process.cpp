@@ -112,11 +112,14 @@ ChildProcess start_child(const ChildOptions& options)
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
             child_fail("chdir failed\n");
         if (options.file_size_limit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);
+            if (!options.size_signal_default)
+                signal(SIGXFSZ, SIG_IGN);
             set_limit(RLIMIT_FSIZE, options.file_size_limit);
         }
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        if (options.time_limit > 0)
+            alarm(options.time_limit);
         execve(argv[0], argv.data(), envp.data());
         child_fail("exec failed\n");
     }
