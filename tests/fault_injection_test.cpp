@@ -71,11 +71,26 @@ TEST(ResourceLimit, TripsInEachStageAndLeavesNothing)
         write_file(dir.file("MAIL.TXT"), c.folder);
         ChildOptions options = run_in(dir, {"MAIL.TXT"});
         options.file_size_limit = c.file_size;
+        options.size_signal_default = true; // the program ignores SIGXFSZ itself
         if (c.free_descriptors > 0)
             options.open_files_limit = limit_with_free_slots(c.free_descriptors);
         expect_run(run_child(options), 1, "\nProcessing MAIL.TXT -> " + c.result);
         EXPECT_EQ(dir.entries(), Names{"MAIL.TXT"});
     }
+    // In a list the limit fails the folder that meets it, and the next one
+    // is converted.
+    TempDir dir, side;
+    make_directory(dir.file("out"));
+    write_file(dir.file("BIG.TXT"), message("NODE2::JONES", std::string(300000, '\n')));
+    write_file(dir.file("A.TXT"), small);
+    write_file(side.file("list"), "BIG.TXT\nA.TXT\n");
+    ChildOptions options = run_in(dir, {"out"}, side.file("list"));
+    options.file_size_limit = 450000;
+    options.size_signal_default = true;
+    expect_run(run_child(options), 0,
+               "\nProcessing BIG.TXT -> Error writing the file out/BIG.MBX: File too large\n"
+               "Processing A.TXT -> file out/A.MBX created\n");
+    EXPECT_EQ(entries_in(dir.file("out")), Names{"A.MBX"});
 }
 
 TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)

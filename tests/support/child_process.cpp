@@ -116,6 +116,7 @@ ChildProcess start_child(const ChildOptions& options)
                 signal(SIGXFSZ, SIG_IGN);
             set_limit(RLIMIT_FSIZE, options.file_size_limit);
         }
+        set_limit(RLIMIT_CORE, 0); // a signal that dumps core leaves no file
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
         if (options.time_limit > 0)
