@@ -241,7 +241,8 @@ namespace {
 bool temporary_name_for(const char* path, char* temporary_path, std::size_t capacity)
 {
     const char* slash = std::strrchr(path, '/');
-    std::size_t directory_length = slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0;
+    std::size_t directory_length =
+        slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0;
     if (directory_length + uncommitted_name_length >= capacity)
         return false;
     std::memcpy(temporary_path, path, directory_length);

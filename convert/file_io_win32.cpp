@@ -179,7 +179,8 @@ int io_open_read(const char* path)
 {
     if (injected("open_read"))
         return -1;
-    HANDLE handle = open_by_name(path, GENERIC_READ, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle =
+        open_by_name(path, GENERIC_READ, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (handle != INVALID_HANDLE_VALUE) {
         DWORD type = GetFileType(handle);
         if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {

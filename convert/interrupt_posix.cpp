@@ -12,15 +12,14 @@ namespace {
 // caught, the real-time ones too (see for_each_handled_signal). SIGXFSZ is
 // not among them: it is ignored, so that a file-size limit fails the write
 // ("File too large") and with it that one folder, not the whole run.
-constexpr int fixed_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,
-                                 SIGBUS,  SIGFPE,    SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE,
-                                 SIGALRM, SIGTERM,   SIGIO,   SIGXCPU, SIGPROF, SIGVTALRM,
-                                 SIGSYS,
+constexpr int fixed_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,    SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGIO,   SIGXCPU, SIGPROF, SIGVTALRM, SIGSYS,
 #ifdef SIGSTKFLT
-                                 SIGSTKFLT,
+    SIGSTKFLT,
 #endif
 #ifdef SIGPWR
-                                 SIGPWR,
+    SIGPWR,
 #endif
 };
 

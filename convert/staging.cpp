@@ -86,8 +86,8 @@ int create_mailbox_file()
     ConversionState& s = conversion;
     char* temporary = s.mailbox_temporary_path.data();
     block_interrupts();
-    int fd = io_create_uncommitted(s.mailbox_path.data(), temporary,
-                                   s.mailbox_temporary_path.size());
+    int fd =
+        io_create_uncommitted(s.mailbox_path.data(), temporary, s.mailbox_temporary_path.size());
     if (fd >= 0 && temporary[0] != '\0')
         arm_mailbox_removal(temporary);
     unblock_interrupts();

@@ -103,7 +103,8 @@ inline bool is_staged_copy(const std::string& name)
 inline bool is_unfinished_mailbox(const std::string& name)
 {
     const std::string head = "kestrel-unfinished-", tail = ".tmp";
-    return name.size() == head.size() + 6 + tail.size() && name.compare(0, head.size(), head) == 0 &&
+    return name.size() == head.size() + 6 + tail.size() &&
+           name.compare(0, head.size(), head) == 0 &&
            name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
 }
 

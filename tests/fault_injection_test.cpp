@@ -129,7 +129,7 @@ TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
     write_file(side.file("list"), list);
     ChildOptions options = run_in(dir, {"out"}, side.file("list"));
     options.open_files_limit = limit_with_free_slots(13);
-    options.time_limit = 60;
+    options.time_limit = 30;
     expect_run(run_child(options), 0, expected);
     std::sort(inputs.begin(), inputs.end());
     std::sort(mailboxes.begin(), mailboxes.end());
@@ -164,7 +164,7 @@ TEST(StagingFailure, UnusableFolderOrOutputNames)
     for (const auto& [arguments, result] : cases) {
         bool created = result.find("created") != std::string::npos;
         ChildOptions options = run_in(dir, arguments);
-        options.time_limit = 60;
+        options.time_limit = 30;
         expect_run(run_child(options), created ? 0 : 1,
                    "\nProcessing " + arguments[0] + " -> " + result);
     }
@@ -211,34 +211,44 @@ TEST(StagingFailure, WorkingDirectoryRemovedUnderTheProgram)
 // The folder comes through a FIFO, so the test can take the mailbox's name
 // while the program copies the folder: the name was free at staging, and
 // the commit must fail rather than replace what somebody else put there.
-// Until then no mailbox name exists, the conversion's own included.
+// Until then no mailbox name exists, the conversion's own included. So
+// also where the mailbox has a temporary name, with each way of naming it.
 TEST(StagingFailure, MailboxNameTakenBeforeTheCommit)
 {
-    TempDir dir;
-    ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
-    // Opened for writing first (read and write, so as not to wait): a FIFO
-    // without a writer reads as empty.
-    int folder = open(dir.file("MAIL.TXT").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(folder, 0);
-    ChildProcess child = start_child(run_in(dir, {"MAIL.TXT"}));
-    std::string text = message("NODE1::SMITH", "hi\n");
-    ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    // The staged copy is made after the mailbox: the name has been chosen.
-    bool staged = false;
-    for (int polls = 0; polls < 100000 && !staged; ++polls) {
-        Names entries = dir.entries();
-        staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
-        if (!staged)
-            usleep(100);
+    for (int level = -1; level <= 2; ++level) {
+        SCOPED_TRACE(level < 0 ? "unnamed file" : "temporary name, way " + std::to_string(level));
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
+        // Opened for writing first (read and write, so as not to wait): a
+        // FIFO without a writer reads as empty.
+        int folder = open(dir.file("MAIL.TXT").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        ChildOptions options = run_in(dir, {"MAIL.TXT"});
+        if (level >= 0) {
+            options.binary = kestrel_faulty_binary();
+            options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+            options.environment.push_back("KESTREL_COMMIT_LEVEL=" + std::to_string(level));
+        }
+        ChildProcess child = start_child(options);
+        std::string text = message("NODE1::SMITH", "hi\n");
+        ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        // The staged copy is made after the mailbox: the name has been chosen.
+        bool staged = false;
+        for (int polls = 0; polls < 100000 && !staged; ++polls) {
+            Names entries = dir.entries();
+            staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
+            if (!staged)
+                usleep(100);
+        }
+        ASSERT_TRUE(staged);
+        EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
+        write_file(dir.file("MAIL.MBX"), "somebody else's");
+        close(folder);
+        expect_run(finish_child(child), 1,
+                   "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
+        EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
+        EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
     }
-    ASSERT_TRUE(staged);
-    EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
-    write_file(dir.file("MAIL.MBX"), "somebody else's");
-    close(folder);
-    expect_run(finish_child(child), 1,
-               "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
-    EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
-    EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
 }
 
 // A pipe whose writer is slow, as `kestrel <(zcat MAIL.TXT.gz)` gives: the
@@ -251,7 +261,7 @@ TEST(StagingFailure, FolderFromAPipeWhoseWriterIsSlow)
     ASSERT_EQ(fcntl(ends[1], F_SETFD, FD_CLOEXEC), 0); // the reading end is inherited
     std::string name = std::to_string(ends[0]);
     ChildOptions options = run_in(dir, {"/dev/fd/" + name});
-    options.time_limit = 60;
+    options.time_limit = 30;
     ChildProcess child = start_child(options);
     close(ends[0]);
     usleep(200000);
@@ -369,8 +379,7 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool name
                 // staged copy, or the unfinished mailbox under its temporary
                 // name.
                 const std::string stays = "Cannot remove the file ",
-                                  unfinished = stays + "out" + sep,
-                                  eio = ": Input/output error";
+                                  unfinished = stays + "out" + sep, eio = ": Input/output error";
                 if (lines.peek() == 'C' && std::getline(lines, line)) {
                     std::string name = line.substr(0, line.size() - eio.size())
                                            .substr(std::min(line.size(), unfinished.size()));

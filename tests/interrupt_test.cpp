@@ -55,15 +55,15 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
         bool ignored;
         bool reader_gone;    // standard output is a pipe nobody reads any more
         bool temporary_name; // no unnamed files: the mailbox is a named file
-    } cases[] = {{SIGINT, false, false, false},    {SIGTERM, false, false, false},
-                 {SIGHUP, false, false, false},    {SIGHUP, true, false, false},
-                 {SIGKILL, false, false, false},   {SIGTERM, false, true, false},
-                 {SIGINT, false, true, false},     {SIGQUIT, false, false, false},
-                 {SIGUSR1, false, false, false},   {SIGUSR2, false, false, false},
-                 {SIGALRM, false, false, false},   {SIGVTALRM, false, false, false},
-                 {SIGPROF, false, false, false},   {SIGXCPU, false, false, false},
+    } cases[] = {{SIGINT, false, false, false},       {SIGTERM, false, false, false},
+                 {SIGHUP, false, false, false},       {SIGHUP, true, false, false},
+                 {SIGKILL, false, false, false},      {SIGTERM, false, true, false},
+                 {SIGINT, false, true, false},        {SIGQUIT, false, false, false},
+                 {SIGUSR1, false, false, false},      {SIGUSR2, false, false, false},
+                 {SIGALRM, false, false, false},      {SIGVTALRM, false, false, false},
+                 {SIGPROF, false, false, false},      {SIGXCPU, false, false, false},
                  {SIGRTMIN + 2, false, false, false}, {SIGTERM, false, false, true},
-                 {SIGUSR1, false, false, true},    {SIGKILL, false, false, true}};
+                 {SIGUSR1, false, false, true},       {SIGKILL, false, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : "") +
                      (c.reader_gone ? ", no reader" : "") +

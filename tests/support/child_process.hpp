@@ -14,9 +14,9 @@ struct ChildOptions {
     std::string directory;                    // working directory; empty: inherit
     long file_size_limit = -1;                // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     bool size_signal_default = false;         // with the limit, SIGXFSZ left at its default
-    unsigned time_limit = 0; // seconds until SIGALRM ends a child that hangs; 0: none
-    long open_files_limit = -1;               // RLIMIT_NOFILE
-    std::vector<int> ignored_signals;         // ignored in the child, as nohup does
+    unsigned time_limit = 0;          // seconds until SIGALRM ends a child that hangs; 0: none
+    long open_files_limit = -1;       // RLIMIT_NOFILE
+    std::vector<int> ignored_signals; // ignored in the child, as nohup does
 };
 
 struct ChildResult {
