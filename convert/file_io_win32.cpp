@@ -17,6 +17,7 @@ constexpr int first_own_descriptor = 3;
 constexpr int descriptor_count = 64;
 constexpr std::size_t wide_path_capacity = 1024;
 constexpr DWORD largest_transfer = 1u << 30;
+constexpr int max_name_units = 255;
 
 std::array<HANDLE, descriptor_count> handles{};
 
@@ -398,6 +399,14 @@ int io_create_uncommitted(const char* path, char* temporary_path, std::size_t ca
     for (const char* p = path; *p != '\0'; ++p)
         if (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1))
             name = p + 1;
+    // The name itself is met only by the move at the end: a name longer
+    // than a directory entry takes (255 UTF-16 units) fails here instead,
+    // as creating it would.
+    int name_units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0) - 1;
+    if (name_units > max_name_units) {
+        note_error(ERROR_FILENAME_EXCED_RANGE);
+        return -1;
+    }
     std::size_t directory_length = static_cast<std::size_t>(name - path);
     if (directory_length + uncommitted_name_length >= capacity) {
         note_error(ERROR_FILENAME_EXCED_RANGE);
