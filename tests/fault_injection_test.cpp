@@ -463,9 +463,11 @@ TEST(InjectedFault, EveryCallOfAOneFolderRun)
     // temporary name until the commit, and every failure must remove it;
     // so with each way of giving it its name (Windows has one).
     long named_points = fail_each_call({mail}, false, true, calls_failed);
-    for (int level : {1, 2})
-        if (!target_is_windows())
+    for (int level : {1, 2}) {
+        if (!target_is_windows()) {
             EXPECT_EQ(fail_each_call({mail}, false, true, calls_failed, level), named_points);
+        }
+    }
     std::cout << "one-folder run, named mailbox: " << named_points << " injection points\n";
     std::cout << "one-folder run: " << points << " injection points\n";
     EXPECT_GT(points, 20);
