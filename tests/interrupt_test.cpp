@@ -54,7 +54,7 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
         int signal;
         bool ignored;
         bool reader_gone;    // standard output is a pipe nobody reads any more
-        bool temporary_name; // no unnamed files: the mailbox is a named file
+        bool temporary_name; // no unnamed files: the mailbox has a temporary name
     } cases[] = {{SIGINT, false, false, false},       {SIGTERM, false, false, false},
                  {SIGHUP, false, false, false},       {SIGHUP, true, false, false},
                  {SIGKILL, false, false, false},      {SIGTERM, false, true, false},
