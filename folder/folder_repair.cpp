@@ -194,6 +194,13 @@ int repair_folder(const char* folder_path, const char* output_path, FolderSummar
     copy.in_fd = io_open_read(folder_path);
     if (copy.in_fd < 0)
         return say(folder_path, io_error_text());
+    // The pass and the copy read the folder each through a descriptor of
+    // its own: a pipe would hand each byte to one of them only.
+    if (io_seek(copy.in_fd, 0)) {
+        io_close_discarded(copy.in_fd);
+        return say(folder_path, "not a file that can be read twice (a pipe?); repair it from a "
+                                "regular file");
+    }
     block_interrupts();
     int named = 0;
     int fd = io_create_uncommitted(output_path, named);
