@@ -209,6 +209,13 @@ int repair_folder(const char* folder_path, const char* output_path, FolderSummar
     copy.in_fd = io_open_read(folder_path);
     if (copy.in_fd < 0)
         return say(folder_path, io_error_text());
+    // The pass and the copy read the folder each through a descriptor of
+    // its own: a pipe would hand each byte to one of them only.
+    if (io_seek(copy.in_fd, 0)) {
+        io_close_discarded(copy.in_fd);
+        return say(folder_path, "not a file that can be read twice (a pipe?); repair it from a "
+                                "regular file");
+    }
     std::string temporary(std::strlen(output_path) + uncommitted_name_length + 1, '\0');
     block_interrupts();
     int fd = io_create_uncommitted(output_path, temporary.data(), temporary.size());
