@@ -14,6 +14,8 @@
 inline constexpr std::size_t staged_name_capacity = 13;
 inline constexpr std::size_t base_name_capacity = 255;
 inline constexpr std::size_t mailbox_path_capacity = 259;
+inline constexpr std::size_t mailbox_temporary_capacity =
+    mailbox_path_capacity + uncommitted_name_length;
 
 struct ConversionState {
     int folder_file = -1;
@@ -26,15 +28,19 @@ struct ConversionState {
     int staged_created = 0;
     int staged_open = 0;
     int mailbox_open = 0;
-    // The mailbox file has its name on disk: given at the commit point, or
-    // from its creation where the file system cannot make unnamed files. A
-    // failed conversion then removes that name.
+    // The mailbox file has its name on disk, given at the commit point. A
+    // failure after that (the flush of the directory, the close) removes
+    // the name again.
     int mailbox_named = 0;
     int message_buffer_open = 0;
 
     std::array<char, staged_name_capacity + 1> staged_name{};
     std::array<char, base_name_capacity + 1> base_name{};
     std::array<char, mailbox_path_capacity + 1> mailbox_path{};
+    // Where the file system cannot make unnamed files, the name the mailbox
+    // has until the commit point (see io_create_uncommitted); empty while
+    // it has none.
+    std::array<char, mailbox_temporary_capacity + 1> mailbox_temporary_path{};
 
     std::int64_t line_number = 0;
     std::int64_t message_count = 0;

@@ -3,14 +3,19 @@
 #include "convert/file_io.hpp"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 std::int64_t calls_made = 0;
 [[maybe_unused]] std::int64_t call_to_fail = 0;
+[[maybe_unused]] std::int64_t call_to_die_at = 0;
 const char* failed_call = nullptr;
 [[maybe_unused]] bool unnamed_refused = false;
+[[maybe_unused]] int commit_level = 0;
 
 } // namespace
 
@@ -18,6 +23,8 @@ bool io_injected_failure([[maybe_unused]] const char* call_name)
 {
     ++calls_made;
 #ifdef KESTREL_FAULT_INJECTION
+    if (call_to_die_at != 0 && calls_made == call_to_die_at)
+        std::_Exit(137);
     if (call_to_fail != 0 && calls_made == call_to_fail) {
         failed_call = call_name;
         errno = EIO;
@@ -37,6 +44,11 @@ void io_fail_call_number(std::int64_t number)
     call_to_fail = number;
 }
 
+void io_die_at_call_number(std::int64_t number)
+{
+    call_to_die_at = number;
+}
+
 void io_refuse_unnamed_files()
 {
     unnamed_refused = true;
@@ -51,9 +63,44 @@ bool io_unnamed_files_refused()
 #endif
 }
 
+void io_narrow_commit(int level)
+{
+    commit_level = level;
+}
+
+int io_commit_level()
+{
+#ifdef KESTREL_FAULT_INJECTION
+    return commit_level;
+#else
+    return 0;
+#endif
+}
+
 const char* io_failed_call_name()
 {
     return failed_call;
+}
+
+// The clock and the address of the state (which differs between processes
+// where addresses are randomised) make the seed; an exclusive creation
+// catches the rare name that is taken all the same.
+void io_fill_unique_name(char* path)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::uint64_t state = 0;
+    if (state == 0)
+        state = static_cast<std::uint64_t>(
+                    std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                reinterpret_cast<std::uintptr_t>(&state) ^ 0x9E3779B97F4A7C15ull;
+    const char* last = std::strrchr(path, 'X');
+    for (std::size_t i = last != nullptr ? static_cast<std::size_t>(last - path) + 1 : 0;
+         i > 0 && path[i - 1] == 'X'; --i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        path[i - 1] = alphabet[state % (sizeof alphabet - 1)];
+    }
 }
 
 // The block is full: it goes to the file first, and data that would not fit

@@ -30,31 +30,52 @@ bool io_path_exists(const char* path);
 // away): its result cannot lose anything the user needs.
 int io_close_discarded(int fd);
 
-// The mailbox file is made so that its name stands only for a complete
-// file. io_create_uncommitted makes a new file for `path` and returns its
-// descriptor, or -1: where the platform can, the file has no name yet (or
-// one that the system removes however the process ends) and `named` is 0;
-// otherwise it is created under `path` exclusively, and `named` is 1, and
-// the caller removes it if the conversion fails. Fails as creating `path`
-// would (a directory that cannot take a new file, a name too long).
-int io_create_uncommitted(const char* path, int& named);
+// An output (the mailbox file) is made so that its name stands only for a
+// complete file, whatever ends the process: kill -9, a crash, a power loss.
+// io_create_uncommitted makes a new file for `path` and returns its
+// descriptor, or -1. Where the platform can, the file has no name yet and
+// `temporary_path` is set to "". Otherwise it is created under a fresh
+// temporary name in the same directory (made from uncommitted_name_template,
+// which says what the file is and never ends like a mailbox), given in
+// `temporary_path` (`capacity` bytes): the caller arms it for removal on an
+// interrupt. Fails as creating `path` would (a directory that cannot take a
+// new file, a name too long).
+inline constexpr char uncommitted_name_template[] = "kestrel-unfinished-XXXXXX.tmp";
+inline constexpr std::size_t uncommitted_name_length = sizeof uncommitted_name_template - 1;
+int io_create_uncommitted(const char* path, char* temporary_path, std::size_t capacity);
 // Flushes the file's data to the device; 1 when the device reports an error.
 int io_sync(int fd);
 // Gives an uncommitted file its name `path`, never replacing anything that
-// has taken the name meanwhile (then 1, with EEXIST). Nothing to do when
-// `named` is 1.
-int io_commit_name(int fd, const char* path, int named);
+// has taken the name meanwhile (then 1, with EEXIST).
+int io_commit_name(int fd, const char* temporary_path, const char* path);
+// Closes an uncommitted file that is given up and removes its temporary
+// name, if it has one; 1 when that name could not be removed.
+int io_discard_uncommitted(int fd, const char* temporary_path);
 // Flushes the directory that holds `path`, so that its entry is on the device.
 int io_sync_directory(const char* path);
+
+// io_open_read refuses what is neither a regular file nor a pipe (a device,
+// a socket, a directory): reading /dev/zero never ends. This is the reason
+// io_error_text then gives for a device or a socket.
+inline constexpr int not_a_file_error = 0x4B455354;
+inline constexpr const char not_a_file_reason[] = "Not a regular file or pipe";
 
 // The system's reason for the failure of the last call, as a short text
 // ("No space left on device").
 const char* io_error_text();
 
 // In a fault-injection build, makes the mailbox be created as on a file
-// system that cannot make unnamed files; io_unnamed_files_refused tells.
+// system that cannot make unnamed files (and, on Windows, as after a crash
+// of the system, which forgets that the file was to be removed);
+// io_unnamed_files_refused tells.
 void io_refuse_unnamed_files();
 bool io_unnamed_files_refused();
+
+// In a fault-injection build, makes io_commit_name find, from `level` 1,
+// no rename that refuses to replace (as on some network file systems), and
+// from level 2 no hard links either (as on FAT); io_commit_level tells.
+void io_narrow_commit(int level);
+int io_commit_level();
 
 // In a fault-injection build, the name of the call made to fail ("write",
 // "close", ...), or null when none has failed yet.
@@ -64,6 +85,11 @@ const char* io_failed_call_name();
 // fail, noting its name; every platform's implementation asks it first.
 bool io_injected_failure(const char* call_name);
 
+// Fills the last run of X's in `path` with upper-case letters and digits
+// (names differing only in case are one name on Windows), a new choice at
+// each call, for a file created exclusively under it.
+void io_fill_unique_name(char* path);
+
 // Number of file-layer calls made so far in this process.
 std::int64_t io_call_count();
 
@@ -71,6 +97,10 @@ std::int64_t io_call_count();
 // failing disk would; 0 turns injection off. Only a build made with
 // KESTREL_FAULT_INJECTION honours it.
 void io_fail_call_number(std::int64_t number);
+
+// In a fault-injection build, ends the process at once, as kill -9 would,
+// before the call with this number (status 137, no clean-up at all).
+void io_die_at_call_number(std::int64_t number);
 
 // A write-behind buffer in front of a descriptor: small writes are gathered
 // into large blocks, large ones go straight through.

@@ -16,15 +16,35 @@ constexpr mode_t new_file_mode = 0666;
 
 } // namespace
 
+// A FIFO is opened without waiting for a writer (one that never comes would
+// hold the run forever; without a writer it reads as empty), and then read
+// as a blocking pipe. Only regular files and pipes are read: a device such
+// as /dev/zero never ends, and a directory or a socket holds no text.
 int io_open_read(const char* path)
 {
     if (io_injected_failure("open_read"))
         return -1;
     int fd;
     do
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
-    return fd;
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    int error = 0;
+    if (fstat(fd, &info) != 0)
+        error = errno;
+    else if (S_ISDIR(info.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode))
+        error = not_a_file_error;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error == 0)
+        return fd;
+    close(fd);
+    errno = error;
+    return -1;
 }
 
 // O_EXCL: an existing file, or a symbolic link pointing anywhere, is never
@@ -214,14 +234,49 @@ constexpr std::size_t common_name_limit = 255;
 
 } // namespace
 
-// An unnamed file in the mailbox's directory (O_TMPFILE): until it is
-// linked in at the commit point, kill -9, a crash or a power loss leave no
-// name behind. A file system that cannot make one gets the named file as
-// before. The name's length is checked here, since the unnamed file would
-// only meet it at the commit.
-int io_create_uncommitted(const char* path, int& named)
+namespace {
+
+// The temporary name of an uncommitted file: `path`'s directory part and
+// the template; false when it does not fit.
+bool temporary_name_for(const char* path, char* temporary_path, std::size_t capacity)
 {
-    named = 0;
+    const char* slash = std::strrchr(path, '/');
+    std::size_t directory_length =
+        slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0;
+    if (directory_length + uncommitted_name_length >= capacity)
+        return false;
+    std::memcpy(temporary_path, path, directory_length);
+    std::memcpy(temporary_path + directory_length, uncommitted_name_template,
+                uncommitted_name_length + 1);
+    return true;
+}
+
+// Creates the file under a fresh temporary name, with the mode of any new
+// file (0666 less the umask), trying another name while one is taken.
+int create_temporary(char* temporary_path)
+{
+    char* name = temporary_path + std::strlen(temporary_path) - uncommitted_name_length;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::memcpy(name, uncommitted_name_template, uncommitted_name_length);
+        io_fill_unique_name(temporary_path);
+        int fd = open(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+// An unnamed file in the output's directory (O_TMPFILE): until it is
+// linked in at the commit point, kill -9, a crash or a power loss leave no
+// name behind. A file system that cannot make one (FAT, or no /proc to link
+// it by) gets a file under a temporary name, which a kill leaves behind but
+// which is never taken for a mailbox. The name's length is checked here,
+// since the output would only meet it at the commit.
+int io_create_uncommitted(const char* path, char* temporary_path, std::size_t capacity)
+{
+    temporary_path[0] = '\0';
     if (io_injected_failure("create_uncommitted"))
         return -1;
     char directory[PATH_MAX];
@@ -242,8 +297,14 @@ int io_create_uncommitted(const char* path, int& named)
         if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
             return fd;
     }
-    named = 1;
-    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
+    if (!temporary_name_for(path, temporary_path, capacity)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = create_temporary(temporary_path);
+    if (fd < 0)
+        temporary_path[0] = '\0';
+    return fd;
 }
 
 int io_sync(int fd)
@@ -253,17 +314,73 @@ int io_sync(int fd)
     return fsync_retrying(fd) == 0 ? 0 : 1;
 }
 
+namespace {
+
+// What the file system says when it lacks a way of naming.
+bool not_supported(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
+}
+
+// Moves a temporary name to `path`, never over a file that has the name:
+// a rename that refuses to replace; where the file system has none, a hard
+// link and the removal of the temporary name; where it has neither (some
+// FUSE file systems), a test that the name is free and a plain rename,
+// which would replace only a file made in the instant between the two.
+int move_without_replacing(const char* temporary_path, const char* path)
+{
+    errno = EINVAL; // what a file system without the rename says
+    if (io_commit_level() < 1 &&
+        renameat2(AT_FDCWD, temporary_path, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return 1;
+    errno = EPERM; // what a file system without hard links says
+    if (io_commit_level() < 2 && link(temporary_path, path) == 0) {
+        if (unlink(temporary_path) == 0)
+            return 0;
+        int saved = errno;
+        unlink(path);
+        errno = saved;
+        return 1;
+    }
+    if (!not_supported(errno))
+        return 1;
+    struct stat info;
+    if (lstat(path, &info) == 0) {
+        errno = EEXIST;
+        return 1;
+    }
+    if (errno != ENOENT)
+        return 1;
+    return rename(temporary_path, path) == 0 ? 0 : 1;
+}
+
+} // namespace
+
 // linkat fails rather than replace a name that somebody else has taken
-// since the mailbox was staged.
-int io_commit_name(int fd, const char* path, int named)
+// since the output was staged.
+int io_commit_name(int fd, const char* temporary_path, const char* path)
 {
     if (io_injected_failure("commit_name"))
         return 1;
-    if (named)
-        return 0;
+    if (temporary_path[0] != '\0')
+        return move_without_replacing(temporary_path, path);
     char fd_path[32];
     std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd);
     return linkat(AT_FDCWD, fd_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : 1;
+}
+
+// The descriptor is closed whatever becomes of the name.
+int io_discard_uncommitted(int fd, const char* temporary_path)
+{
+    bool injected = io_injected_failure("discard_uncommitted");
+    close(fd);
+    if (injected)
+        return 1;
+    if (temporary_path[0] == '\0')
+        return 0;
+    return unlink(temporary_path) == 0 ? 0 : 1;
 }
 
 // A file system that cannot flush a directory (EINVAL) keeps its entries
@@ -291,7 +408,7 @@ int io_sync_directory(const char* path)
 
 const char* io_error_text()
 {
-    return std::strerror(errno);
+    return errno == not_a_file_error ? not_a_file_reason : std::strerror(errno);
 }
 
 // The calls of kestrel-mbx.

@@ -17,6 +17,7 @@ constexpr int first_own_descriptor = 3;
 constexpr int descriptor_count = 64;
 constexpr std::size_t wide_path_capacity = 1024;
 constexpr DWORD largest_transfer = 1u << 30;
+constexpr int max_name_units = 255;
 
 std::array<HANDLE, descriptor_count> handles{};
 
@@ -114,32 +115,12 @@ bool set_delete_mark(HANDLE handle, bool marked)
                                       sizeof disposition) != 0;
 }
 
-// Fills the X's at the end of `name_template` with letters and digits; upper
-// case only, as names differing in case are the same name here.
-void fill_unique_name(char* name_template)
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static std::uint64_t state = 0;
-    if (state == 0) {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        state = (static_cast<std::uint64_t>(now.QuadPart) << 20) ^ GetCurrentProcessId() ^
-                0x9E3779B97F4A7C15ull;
-    }
-    for (char* p = name_template + std::strlen(name_template); p > name_template && p[-1] == 'X';) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        *--p = alphabet[state % (sizeof alphabet - 1)];
-    }
-}
-
 // Creates a file under a fresh name made from `name_template`, trying
 // another name while the chosen one is taken.
 HANDLE create_unique(char* name_template, DWORD access, DWORD share, DWORD flags)
 {
     std::size_t length = std::strlen(name_template);
-    char pattern[64];
+    char pattern[wide_path_capacity];
     if (length >= sizeof pattern) {
         note_error(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
@@ -147,7 +128,7 @@ HANDLE create_unique(char* name_template, DWORD access, DWORD share, DWORD flags
     std::memcpy(pattern, name_template, length + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::memcpy(name_template, pattern, length + 1);
-        fill_unique_name(name_template);
+        io_fill_unique_name(name_template);
         HANDLE handle = open_by_name(name_template, access, share, CREATE_NEW, flags);
         if (handle != INVALID_HANDLE_VALUE)
             return handle;
@@ -193,11 +174,24 @@ int close_descriptor(int fd)
 
 } // namespace
 
+// Only files on a disk and pipes are read: a device (CON, NUL, COM1) would
+// wait for a keyboard or never end. A directory fails to open as a file.
 int io_open_read(const char* path)
 {
     if (injected("open_read"))
         return -1;
-    return adopt(open_by_name(path, GENERIC_READ, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    HANDLE handle =
+        open_by_name(path, GENERIC_READ, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        DWORD type = GetFileType(handle);
+        if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {
+            CloseHandle(handle);
+            last_error = 0;
+            errno = not_a_file_error;
+            return -1;
+        }
+    }
+    return adopt(handle);
 }
 
 int io_create_new(const char* path)
@@ -391,19 +385,44 @@ bool io_path_exists(const char* path)
     return GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The mailbox is created under its name but marked for deletion: until
-// io_commit_name clears the mark, the system removes it when its handle is
-// closed, however the process ends. Where the file system cannot mark it,
-// it stays named and the caller removes it after a failure.
-int io_create_uncommitted(const char* path, int& named)
+// The output is created under a temporary name in its directory and marked
+// for deletion: until io_commit_name clears the mark and moves it to its
+// name, the system removes it when its handle is closed, however the
+// process ends. After a crash of the system or a power loss, which may
+// forget the mark, the temporary name is what stays, never a mailbox name.
+int io_create_uncommitted(const char* path, char* temporary_path, std::size_t capacity)
 {
-    named = 1;
+    temporary_path[0] = '\0';
     if (injected("create_uncommitted"))
         return -1;
-    int fd = adopt(open_by_name(path, GENERIC_READ | GENERIC_WRITE | DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, new_file_flags));
-    if (fd >= 0 && !io_unnamed_files_refused() && set_delete_mark(handle_of(fd), true))
-        named = 0;
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1))
+            name = p + 1;
+    // The name itself is met only by the move at the end: a name longer
+    // than a directory entry takes (255 UTF-16 units) fails here instead,
+    // as creating it would.
+    int name_units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0) - 1;
+    if (name_units > max_name_units) {
+        note_error(ERROR_FILENAME_EXCED_RANGE);
+        return -1;
+    }
+    std::size_t directory_length = static_cast<std::size_t>(name - path);
+    if (directory_length + uncommitted_name_length >= capacity) {
+        note_error(ERROR_FILENAME_EXCED_RANGE);
+        return -1;
+    }
+    std::memcpy(temporary_path, path, directory_length);
+    std::memcpy(temporary_path + directory_length, uncommitted_name_template,
+                uncommitted_name_length + 1);
+    int fd = adopt(create_unique(temporary_path, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, new_file_flags));
+    if (fd < 0) {
+        temporary_path[0] = '\0';
+        return -1;
+    }
+    if (!io_unnamed_files_refused())
+        set_delete_mark(handle_of(fd), true);
     return fd;
 }
 
@@ -418,23 +437,55 @@ int io_sync(int fd)
     return 0;
 }
 
-int io_commit_name(int fd, const char* path, int named)
+// MoveFileExW without MOVEFILE_REPLACE_EXISTING fails rather than replace a
+// name that somebody else has taken meanwhile; MOVEFILE_WRITE_THROUGH
+// returns only once the move is on the disk. The mark is cleared first (a
+// file about to be deleted cannot be moved), and set again if the move fails.
+int io_commit_name(int fd, const char* temporary_path, const char* path)
 {
-    (void)path;
     if (injected("commit_name"))
         return 1;
-    if (named)
-        return 0;
-    if (!set_delete_mark(handle_of(fd), false)) {
+    wchar_t wide_temporary[wide_path_capacity], wide_path[wide_path_capacity];
+    if (!widen(temporary_path, wide_temporary) || !widen(path, wide_path))
+        return 1;
+    HANDLE handle = handle_of(fd);
+    bool marked = !io_unnamed_files_refused();
+    if (marked && !set_delete_mark(handle, false)) {
         note_error();
+        return 1;
+    }
+    if (!MoveFileExW(wide_temporary, wide_path, MOVEFILE_WRITE_THROUGH)) {
+        note_error();
+        if (marked)
+            set_delete_mark(handle, true);
+        SetLastError(last_error);
         return 1;
     }
     return 0;
 }
 
-// Nothing to do: the mailbox's name was made with the file and is part of
-// the file system's own journal, which FlushFileBuffers of the file has
-// already written. The call is counted all the same, so that a run makes
+// A file still marked for deletion is gone with its handle; one that is not
+// is removed by its name.
+int io_discard_uncommitted(int fd, const char* temporary_path)
+{
+    bool failed = injected("discard_uncommitted");
+    int ignored = close_descriptor(fd);
+    (void)ignored;
+    if (failed) {
+        last_error = 0;
+        return 1;
+    }
+    wchar_t wide[wide_path_capacity];
+    if (temporary_path[0] == '\0' || !widen(temporary_path, wide))
+        return temporary_path[0] == '\0' ? 0 : 1;
+    if (DeleteFileW(wide) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return 0;
+    note_error();
+    return 1;
+}
+
+// Nothing to do: MOVEFILE_WRITE_THROUGH has put the mailbox's name on the
+// disk. The call is counted all the same, so that a run makes
 // the same sequence of calls on every platform.
 int io_sync_directory(const char* path)
 {
@@ -450,7 +501,7 @@ const char* io_error_text()
 {
     static char text[512];
     if (last_error == 0)
-        return std::strerror(errno);
+        return errno == not_a_file_error ? not_a_file_reason : std::strerror(errno);
     wchar_t wide[256];
     DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

@@ -5,8 +5,11 @@
 // Mailboxes already completed are never touched.
 #pragma once
 
-// Installs the handler for SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGXFSZ,
-// leaving alone any of them that was ignored when the program started.
+// Installs the handler for every signal that would end the process and can
+// be caught (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM,
+// ...), leaving alone any of them that was ignored when the program
+// started, and ignores SIGXFSZ, so that a file-size limit fails the write
+// that meets it.
 void install_interrupt_handlers();
 
 // Holds off the signals while a file is created and armed, so that no file

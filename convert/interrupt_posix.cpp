@@ -2,18 +2,38 @@
 
 #include "convert/conversion_state.hpp"
 
-#include <array>
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::array<int, 5> handled_signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+// Every signal whose default action ends the process and that can be
+// caught, the real-time ones too (see for_each_handled_signal). SIGXFSZ is
+// not among them: it is ignored, so that a file-size limit fails the write
+// ("File too large") and with it that one folder, not the whole run.
+constexpr int fixed_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,    SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGIO,   SIGXCPU, SIGPROF, SIGVTALRM, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+template <typename Action> void for_each_handled_signal(Action action)
+{
+    for (int s : fixed_signals)
+        action(s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s)
+        action(s);
+}
 
 // The names live in fixed buffers so that the handler reads them without
 // calling anything that is unsafe in a signal handler.
-char mailbox_to_remove[mailbox_path_capacity + 1];
+char mailbox_to_remove[mailbox_temporary_capacity + 1];
 char staged_to_remove[staged_name_capacity + 1];
 volatile sig_atomic_t mailbox_armed = 0;
 volatile sig_atomic_t staged_armed = 0;
@@ -47,8 +67,7 @@ sigset_t handled_set()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : handled_signals)
-        sigaddset(&set, s);
+    for_each_handled_signal([&set](int s) { sigaddset(&set, s); });
     return set;
 }
 
@@ -61,17 +80,21 @@ void copy_name(char* to, std::size_t capacity, const char* from)
 
 } // namespace
 
+// A signal that is ignored when the program starts (as nohup leaves
+// SIGHUP) stays ignored, and one that already has a handler (a sanitizer's
+// runtime catches SIGSEGV and its kin to report the fault) keeps it.
 void install_interrupt_handlers()
 {
     struct sigaction action {};
     action.sa_handler = on_fatal_signal;
     action.sa_mask = handled_set();
-    for (int s : handled_signals) {
+    for_each_handled_signal([&action](int s) {
         struct sigaction previous {};
-        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            continue;
-        sigaction(s, &action, nullptr);
-    }
+        if (sigaction(s, nullptr, &previous) == 0 && (previous.sa_flags & SA_SIGINFO) == 0 &&
+            previous.sa_handler == SIG_DFL)
+            sigaction(s, &action, nullptr);
+    });
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void block_interrupts()
@@ -88,7 +111,7 @@ void unblock_interrupts()
 
 void arm_mailbox_removal(const char* path)
 {
-    copy_name(mailbox_to_remove, mailbox_path_capacity, path);
+    copy_name(mailbox_to_remove, mailbox_temporary_capacity, path);
     mailbox_armed = 1;
 }
 

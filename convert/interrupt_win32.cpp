@@ -23,7 +23,7 @@ namespace {
 SRWLOCK guard = SRWLOCK_INIT;
 
 // The names in UTF-16, ready for the handler.
-wchar_t mailbox_to_remove[mailbox_path_capacity * 2 + 1];
+wchar_t mailbox_to_remove[mailbox_temporary_capacity * 2 + 1];
 wchar_t staged_to_remove[staged_name_capacity + 1];
 std::atomic<bool> mailbox_armed{false};
 std::atomic<bool> staged_armed{false};
@@ -59,7 +59,8 @@ BOOL WINAPI on_console_event(DWORD event)
     restore_standard_streams();
     // TerminateProcess rather than ExitProcess: no clean-up of the C library
     // runs while the conversion's thread may hold its locks. Closing the
-    // handles removes the message buffer and an uncommitted mailbox.
+    // handles removes the message buffer; the uncommitted mailbox is gone
+    // by its temporary name above.
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }

@@ -121,8 +121,9 @@ int finish_mailbox()
     // An interrupt waits until the name is either given and armed for
     // removal, or given for good.
     block_interrupts();
-    int link_failed = io_commit_name(fd, path, s.mailbox_named);
-    if (!link_failed && !s.mailbox_named) {
+    int link_failed = io_commit_name(fd, s.mailbox_temporary_path.data(), path);
+    if (!link_failed) {
+        s.mailbox_temporary_path[0] = '\0';
         s.mailbox_named = 1;
         arm_mailbox_removal(path);
     }

@@ -79,18 +79,17 @@ int choose_mailbox_path(const char* directory)
     return 0;
 }
 
-// The mailbox file is made without its name where the file system allows:
-// the name is given at the commit point, to a complete file.
+// The mailbox file is made without its name, or under a temporary one: the
+// name is given at the commit point, to a complete file.
 int create_mailbox_file()
 {
     ConversionState& s = conversion;
+    char* temporary = s.mailbox_temporary_path.data();
     block_interrupts();
-    int named = 0;
-    int fd = io_create_uncommitted(s.mailbox_path.data(), named);
-    if (fd >= 0 && named) {
-        s.mailbox_named = 1;
-        arm_mailbox_removal(s.mailbox_path.data());
-    }
+    int fd =
+        io_create_uncommitted(s.mailbox_path.data(), temporary, s.mailbox_temporary_path.size());
+    if (fd >= 0 && temporary[0] != '\0')
+        arm_mailbox_removal(temporary);
     unblock_interrupts();
     if (fd < 0) {
         report("Error creating the file %s\n", s.mailbox_path.data());
@@ -204,6 +203,7 @@ int stage_folder(const char* folder_path, const char* directory)
 {
     ConversionState& s = conversion;
     s.folder_open = s.staged_created = s.staged_open = s.mailbox_open = s.mailbox_named = 0;
+    s.mailbox_temporary_path[0] = '\0';
     s.folder_file = io_open_read(folder_path);
     if (s.folder_file < 0) {
         report("Cannot open file %s\n", folder_path);
@@ -225,9 +225,16 @@ void close_and_clean(int failed)
     if (s.staged_open)
         io_close_discarded(s.staged_file.fd);
     // Still open only when the conversion failed: an unnamed mailbox is gone
-    // with its descriptor.
-    if (s.mailbox_open)
+    // with its descriptor, one under a temporary name is removed.
+    char* temporary = s.mailbox_temporary_path.data();
+    if (s.mailbox_open && temporary[0] != '\0') {
+        if (io_discard_uncommitted(s.mailbox_file.fd, temporary))
+            report("Cannot remove the file %s: %s\n", temporary, io_error_text());
+        disarm_mailbox_removal();
+    } else if (s.mailbox_open) {
         io_close_discarded(s.mailbox_file.fd);
+    }
+    temporary[0] = '\0';
     if (s.message_buffer_open)
         message_buffer_close(s.message_buffer_file);
     if (s.staged_created) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -20,6 +21,10 @@ struct RawCopy {
     const char* output_path = nullptr;
     int in_fd = -1;
     OutputFile out;
+    // The copy's temporary name until it is named, where the file system
+    // cannot make unnamed files; empty otherwise.
+    std::string temporary;
+    bool named = false; // the copy has its name OUTPUT
     unsigned char in_block[copy_block_size];
     unsigned char out_block[copy_block_size];
     std::size_t start = 0;
@@ -139,18 +144,26 @@ int say(const char* path, const char* what)
 // is not armed.
 void arm_removal(const char* path)
 {
-    if (std::strlen(path) <= mailbox_path_capacity)
+    if (std::strlen(path) <= mailbox_temporary_capacity)
         arm_mailbox_removal(path);
 }
 
-// The copy has failed: it goes, named or not.
-int discard_copy(int named, const char* why)
+// The copy has failed: it goes, under whatever name it has.
+int discard_copy(const char* why)
 {
     say(copy.output_path, why);
-    io_close_discarded(copy.out.fd);
-    if (named) {
+    if (!copy.temporary.empty()) {
+        if (io_discard_uncommitted(copy.out.fd, copy.temporary.c_str()))
+            say(copy.temporary.c_str(), "cannot remove the partial copy");
+        copy.temporary.clear();
+        disarm_mailbox_removal();
+    } else {
+        io_close_discarded(copy.out.fd);
+    }
+    if (copy.named) {
         if (io_remove(copy.output_path))
             say(copy.output_path, "cannot remove the partial copy");
+        copy.named = false;
         disarm_mailbox_removal();
     }
     return 1;
@@ -158,24 +171,26 @@ int discard_copy(int named, const char* why)
 
 // Flushed to the device, then named exclusively, then the directory
 // flushed and the file closed: the name stands only for a complete copy.
-int commit_copy(int named)
+int commit_copy()
 {
     if (out_flush(copy.out) || io_sync(copy.out.fd))
-        return discard_copy(named, io_error_text());
+        return discard_copy(io_error_text());
     block_interrupts();
-    int link_failed = io_commit_name(copy.out.fd, copy.output_path, named);
-    if (!link_failed && !named) {
-        named = 1;
+    int link_failed = io_commit_name(copy.out.fd, copy.temporary.c_str(), copy.output_path);
+    if (!link_failed) {
+        copy.temporary.clear();
+        copy.named = true;
         arm_removal(copy.output_path);
     }
     unblock_interrupts();
     if (link_failed)
-        return discard_copy(0, io_error_text());
+        return discard_copy(io_error_text());
     if (io_sync_directory(copy.output_path) || io_close(copy.out.fd)) {
         const char* why = io_error_text();
         copy.out.fd = -1;
-        return discard_copy(named, why);
+        return discard_copy(why);
     }
+    copy.named = false;
     disarm_mailbox_removal();
     return 0;
 }
@@ -194,11 +209,20 @@ int repair_folder(const char* folder_path, const char* output_path, FolderSummar
     copy.in_fd = io_open_read(folder_path);
     if (copy.in_fd < 0)
         return say(folder_path, io_error_text());
+    // The pass and the copy read the folder each through a descriptor of
+    // its own: a pipe would hand each byte to one of them only.
+    if (io_seek(copy.in_fd, 0)) {
+        io_close_discarded(copy.in_fd);
+        return say(folder_path, "not a file that can be read twice (a pipe?); repair it from a "
+                                "regular file");
+    }
+    std::string temporary(std::strlen(output_path) + uncommitted_name_length + 1, '\0');
     block_interrupts();
-    int named = 0;
-    int fd = io_create_uncommitted(output_path, named);
-    if (fd >= 0 && named)
-        arm_removal(output_path);
+    int fd = io_create_uncommitted(output_path, temporary.data(), temporary.size());
+    copy.temporary = fd >= 0 ? temporary.c_str() : "";
+    copy.named = false;
+    if (fd >= 0 && !copy.temporary.empty())
+        arm_removal(copy.temporary.c_str());
     unblock_interrupts();
     if (fd < 0) {
         say(output_path, io_error_text());
@@ -215,14 +239,14 @@ int repair_folder(const char* folder_path, const char* output_path, FolderSummar
     io_close_discarded(copy.in_fd);
     if (copy.read_error) {
         say(folder_path, copy.why);
-        return discard_copy(named, "not written");
+        return discard_copy("not written");
     }
     if (copy.write_error)
-        return discard_copy(named, copy.why);
+        return discard_copy(copy.why);
     if (status != 0)
-        return discard_copy(named, "not written");
+        return discard_copy("not written");
     // What the summary tells is the copy: its problems are those left.
     summary.problems -= summary.repairable;
     summary.repairable = 0;
-    return commit_copy(named);
+    return commit_copy();
 }

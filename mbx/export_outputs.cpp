@@ -171,18 +171,19 @@ std::size_t digit_count(std::uint64_t value)
 int open_mbox_file(ExportTarget& target)
 {
     const char* path = target.path.c_str();
+    std::string temporary(target.path.size() + uncommitted_name_length + 1, '\0');
     block_interrupts();
-    int named = 0;
-    int fd = io_create_uncommitted(path, named);
-    if (fd >= 0 && named)
-        arm(1, target.path, target);
+    int fd = io_create_uncommitted(path, temporary.data(), temporary.size());
+    target.temporary = fd >= 0 ? temporary.c_str() : "";
+    if (!target.temporary.empty())
+        arm(1, target.temporary, target);
     unblock_interrupts();
     if (fd < 0) {
         complain(target.path, failure_text());
         return 1;
     }
     target.out.fd = fd;
-    target.named = named;
+    target.named = 0;
     target.open = true;
     return 0;
 }
@@ -289,8 +290,9 @@ int commit_mbox_file(ExportTarget& target)
         return 1;
     }
     block_interrupts();
-    int link_failed = io_commit_name(fd, path, target.named);
-    if (!link_failed && !target.named) {
+    int link_failed = io_commit_name(fd, target.temporary.c_str(), path);
+    if (!link_failed) {
+        target.temporary.clear();
         target.named = 1;
         arm(1, target.path, target);
     }
@@ -411,8 +413,13 @@ void discard_target(ExportTarget& target)
 {
     block_interrupts();
     if (!is_directory_form(target.form) && !target.path.empty()) {
-        if (target.open)
+        if (target.open && !target.temporary.empty()) {
+            if (io_discard_uncommitted(target.out.fd, target.temporary.c_str()))
+                complain(target.temporary, "cannot remove the partial file: " + failure_text());
+        } else if (target.open) {
             io_close_discarded(target.out.fd);
+        }
+        target.temporary.clear();
         target.open = false;
         if (target.named && io_remove(target.path.c_str()))
             complain(target.path, "cannot remove the partial file: " + failure_text());

@@ -23,8 +23,11 @@ struct ExportTarget {
     std::string unique;     // the front of the Maildir file names
     std::uint32_t made = 0; // message files complete in the stage
     std::size_t digits = 4; // of the numbers in the .eml file names
-    int named = 0;          // the mbox file has its name already
-    bool open = false;      // the mbox file's descriptor is open
+    // The mbox file's temporary name until it is named, where the file
+    // system cannot make unnamed files; empty otherwise.
+    std::string temporary;
+    int named = 0;     // the mbox file has its name already
+    bool open = false; // the mbox file's descriptor is open
     ExportOutput out;
 };
 

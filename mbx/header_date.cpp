@@ -13,13 +13,13 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, int& value
     return true;
 }
 
-// "hh:mm:ss" with hours to 23, minutes to 59 and seconds to 60 (a leap
-// second).
+// "hh:mm:ss" with hours to 23, minutes and seconds to 59: the VAX clock
+// knows no leap second, and readers refuse a second 60 as no date.
 bool is_time_of_day(std::string_view time)
 {
     int h = 0, m = 0, s = 0;
     return time.size() == 8 && digits(time, 0, 2, h) && time[2] == ':' && digits(time, 3, 2, m) &&
-           time[5] == ':' && digits(time, 6, 2, s) && h <= 23 && m <= 59 && s <= 60;
+           time[5] == ':' && digits(time, 6, 2, s) && h <= 23 && m <= 59 && s <= 59;
 }
 
 // "+hhmm" or "-hhmm" of less than a day.

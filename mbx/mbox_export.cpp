@@ -321,14 +321,20 @@ std::string_view text_of(ExportWork& work, std::string_view bytes)
 // encoded words after the blanks it starts with.
 void append_value(ExportWork& work, std::string_view bytes)
 {
+    const std::size_t start = work.head.size();
     if (!work.plan.eight_bit) {
         work.head += bytes;
-        return;
+    } else {
+        std::string_view text = text_of(work, bytes);
+        std::size_t blanks = std::min(text.find_first_not_of(" \t"), text.size());
+        work.head += text.substr(0, blanks);
+        work.head += encoded_words(text.substr(blanks));
     }
-    std::string_view text = text_of(work, bytes);
-    std::size_t blanks = std::min(text.find_first_not_of(" \t"), text.size());
-    work.head += text.substr(0, blanks);
-    work.head += encoded_words(text.substr(blanks));
+    // A CR would end the header in a reader's eyes. A head line holding one
+    // goes into the body whole; the converter's date text taken from such a
+    // line can still bring one here, beside the Date header.
+    std::replace(work.head.begin() + static_cast<std::ptrdiff_t>(start), work.head.end(), '\r',
+                 ' ');
 }
 
 void make_addresses(AddressText& to, std::string_view text, const std::string& domain)
@@ -523,10 +529,12 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             const void* lf = std::memchr(p, '\n', n);
             std::size_t take =
                 lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1 : n;
-            if (line.size() + take <= export_line_capacity)
-                line.append(reinterpret_cast<const char*>(p), take);
-            else
+            // Of a longer line the start is kept, enough to tell a header
+            // field from the body.
+            std::size_t room = export_line_capacity - std::min(line.size(), export_line_capacity);
+            if (take > room)
                 whole = false;
+            line.append(reinterpret_cast<const char*>(p), std::min(take, room));
             line_end += take;
             line_ended = lf != nullptr;
         }
@@ -535,7 +543,9 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             text.remove_suffix(1);
         if (!text.empty() && text.back() == '\r')
             text.remove_suffix(1);
-        if (!is_field_line(text, state)) {
+        // A CR inside a line would end it in a reader's eyes and cut the
+        // head there: such a line goes into the body as it is.
+        if (!is_field_line(text, state) || text.find('\r') != std::string_view::npos) {
             ended = true;
             break;
         }
@@ -548,6 +558,10 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             state.first = false;
         } else {
             append_head_line(work, options, text, at, state);
+            // A head of many lines goes out on the way, so that memory does
+            // not grow with it.
+            if (work.head.size() >= mailbox_block_size)
+                flush_head(work, out, w);
         }
         at = line_end;
     }

@@ -133,6 +133,14 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
         }
         at += n;
     }
+    if (!held.empty()) { // a last line without its line end
+        std::string_view piece = held;
+        bool whole = piece.size() <= head_line_capacity;
+        if (whole && piece.back() == '\r')
+            piece.remove_suffix(1);
+        take_head_line(head, piece.substr(0, head_line_capacity + 1), whole, first, line_start,
+                       end - line_start);
+    }
     return true;
 }
 

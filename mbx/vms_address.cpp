@@ -259,6 +259,44 @@ MailAddress element_address(std::string_view element, const std::string& domain)
     return made;
 }
 
+// An RFC 2047 encoded word, "=?charset?B?text?=" or with Q.
+bool is_encoded_word(std::string_view word)
+{
+    if (word.size() < 8 || word.substr(0, 2) != "=?" || word.substr(word.size() - 2) != "?=")
+        return false;
+    std::string_view inside = word.substr(2, word.size() - 4);
+    std::size_t q1 = inside.find('?');
+    if (q1 == 0 || q1 == std::string_view::npos || q1 + 2 >= inside.size() ||
+        inside[q1 + 2] != '?' ||
+        std::string_view("BbQq").find(inside[q1 + 1]) == std::string_view::npos)
+        return false;
+    for (char c : inside.substr(0, q1))
+        if (!is_atext(c) || c == '=')
+            return false;
+    for (char c : inside.substr(q1 + 3))
+        if (c <= ' ' || c >= 0x7F || c == '?')
+            return false;
+    return true;
+}
+
+// A name that a gateway passed on as encoded words (with plain words beside
+// them): as it stands it reads as the name it encodes, and between quotes
+// it would be text.
+bool is_encoded_phrase(std::string_view name)
+{
+    bool encoded = false;
+    for (std::size_t at = 0; at < name.size();) {
+        std::size_t end = std::min(name.find(' ', at), name.size());
+        std::string_view word = name.substr(at, end - at);
+        if (is_encoded_word(word))
+            encoded = true;
+        else if (!is_dot_atom(word) || word.find('.') != std::string_view::npos)
+            return false;
+        at = end + 1;
+    }
+    return encoded;
+}
+
 } // namespace
 
 bool is_addr_spec(std::string_view text)
@@ -300,8 +338,10 @@ std::string address_list_text(const std::vector<MailAddress>& addresses)
         std::string one = a.addr_spec;
         if (!a.name.empty()) {
             bool ascii = is_ascii(a.name);
-            one =
-                (ascii ? quoted_string(a.name) : encoded_words(a.name)) + " <" + a.addr_spec + ">";
+            one = (!ascii                      ? encoded_words(a.name)
+                   : is_encoded_phrase(a.name) ? a.name
+                                               : quoted_string(a.name)) +
+                  " <" + a.addr_spec + ">";
         }
         if (!text.empty()) {
             text += ",";

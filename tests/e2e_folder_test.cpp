@@ -5,6 +5,12 @@
 // have given had the VAX written every date in full.
 #include "tests/e2e_helpers.hpp"
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace e2e;
 using namespace std::string_literals;
 
@@ -315,6 +321,49 @@ TEST(EndToEndFolder, UsageAndRefusals)
             EXPECT_EQ(result.output.substr(0, usage.size()), usage);
         }
     }
+}
+
+// repair reads the folder twice, the pass and the copy each through a
+// descriptor of its own: a pipe would hand each of them part of the bytes,
+// and the copy would lose the folder while it reported success.
+TEST(EndToEndFolder, RepairRefusesAPipe)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "no FIFO on Windows";
+    Workspace w;
+    ASSERT_EQ(mkfifo(w.dir.file("OLD.TXT").c_str(), 0600), 0);
+    ChildOptions o = w.options({"repair", "OLD.TXT", "COPY.TXT"});
+    o.binary = kestrel_folder_binary();
+    ChildProcess child = start_child(o);
+    int folder = open(w.dir.file("OLD.TXT").c_str(), O_WRONLY);
+    ASSERT_GE(folder, 0);
+    std::string text = folder_file(folder_lines({old_form, old_form}, false), Bytes::lf);
+    // The refusal may have closed the pipe already: the write may fail.
+    void (*was)(int) = signal(SIGPIPE, SIG_IGN);
+    ssize_t written = write(folder, text.data(), text.size());
+    static_cast<void>(written);
+    signal(SIGPIPE, was);
+    // The pipe ends only once the child has ended or opened it twice: a
+    // second open after its end would wait for a writer for ever.
+    const std::string fifo = std::filesystem::canonical(w.dir.file("OLD.TXT")).string();
+    const std::string proc = "/proc/" + std::to_string(child.pid);
+    for (int polls = 0; polls < 20000; ++polls) {
+        int opened = 0;
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", error))
+            opened += std::filesystem::read_symlink(fd.path(), error).string() == fifo ? 1 : 0;
+        std::string stat = file_exists(proc + "/stat") ? read_file(proc + "/stat") : "";
+        if (error || opened >= 2 || stat.find(") Z ") != std::string::npos)
+            break;
+        usleep(500);
+    }
+    close(folder);
+    ChildResult result = finish_child(child);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, "kestrel-folder: OLD.TXT: not a file that can be read twice (a "
+                             "pipe?); repair it from a regular file\n");
+    EXPECT_EQ(w.tree(), std::vector<std::string>{"OLD.TXT"});
 }
 
 // A copy that cannot be written whole is removed, and the reason said.

@@ -28,7 +28,7 @@ ChildOptions mbx_options(const Workspace& w, std::vector<std::string> arguments)
     ChildOptions o = w.options(std::move(arguments));
     o.binary = kestrel_mbx_binary();
     o.raw_output = !o.arguments.empty() && o.arguments[0] == "mbox";
-    o.timeout_seconds = target_is_windows() ? 120 : 20;
+    o.time_limit = target_is_windows() ? 120 : 20;
     return o;
 }
 
@@ -535,6 +535,37 @@ TEST(MailboxExport, WriteFailureMidwayLeavesNothing)
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");
 }
 
+// A head of many header lines and no empty line, 24 MiB of it, goes out
+// in the memory of a small one (an address sanitizer's reservations would
+// not fit).
+TEST(MailboxExport, LongHeadInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "memory limit under the address sanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "memory limit under the address sanitizer";
+#endif
+#endif
+    if (target_is_windows())
+        GTEST_SKIP() << "no memory limit for a program under Wine";
+    std::string text = "From:\tA::B\r\nReceived: ; Mon, 4 Mar 1996 13:58:04 +0000\r\n";
+    while (text.size() < (24u << 20))
+        text += "X-Field: value value\r\n";
+    auto size = static_cast<std::uint32_t>(text.size());
+    auto record = encode_record_header({1, size + 17, size});
+    auto head = encode_mailbox_header({1, 1, 84 + 16 + size + 1});
+    Workspace w;
+    w.put("BIG.MBX", std::string(head.begin(), head.end()) +
+                         std::string(record.begin(), record.end()) + text + '\0');
+    ChildOptions o = w.options({"mbox", "BIG.MBX", "BIG.mbox"});
+    o.binary = kestrel_mbx_binary();
+    o.memory_limit = 16L << 20;
+    ChildResult exported = run_child(o);
+    EXPECT_EQ(exported.exit_status, 0) << exported.errors;
+    EXPECT_GT(read_file(w.dir.file("BIG.mbox")).size(), text.size() / 22 * 21); // CR LF to LF
+}
+
 // A mailbox damaged far inside, past what fills the first output block:
 // an mbox file is written while the records are checked, and the damage,
 // found midway, leaves nothing of it; standard output gets nothing, as the
@@ -805,6 +836,10 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     // First a head cut short by a line that is no header field: a client
     // reads the body from there, so the added headers go in front of it.
     std::vector<std::string> texts = {"From:\tA::B\r\nno field\r\nSubject: s\r\n\r\nbody \xE9\r\n"};
+    // Then head lines longer than the export holds, one longer than a block
+    // of the reader: each stays a header field of the head.
+    const std::string long_line = "X-Long: " + std::string(70000, 'y');
+    texts.push_back("From:\tA::B\r\n" + long_line + "\r\nSubject: s\r\n\r\nbody\r\n");
     for (int i = 0; i < 300; ++i) {
         std::string text = "From:\t" + field(next(40)) + "\r\nReceived: ; Tue, " +
                            std::to_string(next(40)) + " Sep 1996 " + field(8) + " " + field(5) +
@@ -844,6 +879,10 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
                              "Content-Transfer-Encoding: 8bit\r\n\r\n"
                              "no field\r\nSubject: s\r\n\r\nbody \xC3\xA9\r\n";
     EXPECT_EQ(cut.substr(cut.size() - std::min(cut.size(), tail.size())), tail);
+    std::string long_head = read_file(eml.files[1]);
+    EXPECT_LT(long_head.find("\r\n" + long_line + "\r\nSubject: s\r\n"),
+              long_head.find("\r\n\r\n"));
+    EXPECT_EQ(long_head.substr(long_head.find("\r\n\r\n")), "\r\n\r\nbody\r\n");
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::string bytes = read_file(eml.files[i]);
         std::string exported_head = bytes.substr(0, bytes.find("\r\n\r\n"));
@@ -859,7 +898,8 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     ASSERT_EQ(seen.size(), texts.size());
     for (const auto& line : seen) {
         std::string defects = line.substr(line.rfind('|') + 1);
-        for (const char* name : {"From:", "To:", "CC:", "Date:", "Message-ID:"})
+        for (const char* name :
+             {"From:", "To:", "CC:", "Date:", "Message-ID:", "MissingHeaderBodySeparatorDefect"})
             EXPECT_EQ(defects.find(name), std::string::npos) << line;
     }
 }
@@ -1040,11 +1080,15 @@ TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
     ASSERT_EQ(w.run({"B.TXT", "."}).exit_status, 0);
     const std::vector<std::string> inputs = w.dir.entries();
     std::set<std::string> calls_failed;
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"mbox", "A.MBX", "B.MBX", "OUT"},
-          std::vector<std::string>{"maildir", "A.MBX", "B.MBX", "OUT"},
-          std::vector<std::string>{"eml", "A.MBX", "OUT"}}) {
-        SCOPED_TRACE(arguments[0]);
+    // The last run makes its mbox as on a file system without unnamed
+    // files: under a temporary name until it is complete.
+    const std::vector<std::vector<std::string>> runs = {{"mbox", "A.MBX", "B.MBX", "OUT"},
+                                                        {"maildir", "A.MBX", "B.MBX", "OUT"},
+                                                        {"eml", "A.MBX", "OUT"},
+                                                        {"mbox", "B.MBX", "OUT"}};
+    for (const std::vector<std::string>& arguments : runs) {
+        const bool unnamed_refused = &arguments == &runs.back();
+        SCOPED_TRACE(arguments[0] + (unnamed_refused ? " without unnamed files" : ""));
         ASSERT_EQ(run_mbx(w, arguments).exit_status, 0);
         const std::string whole = output_digest(w, "OUT");
         std::filesystem::remove_all(w.dir.file("OUT"));
@@ -1054,6 +1098,8 @@ TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
             o.binary = KESTREL_MBX_FAULTY_BINARY;
             o.environment.push_back("KESTREL_FAULT_AT=" + std::to_string(n));
             o.environment.push_back("KESTREL_FAULT_COUNT=" + w.side.file("count"));
+            if (unnamed_refused)
+                o.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
             std::filesystem::remove(w.side.file("count"));
             ChildResult r = run_child(o);
             std::istringstream count(read_file(w.side.file("count")));

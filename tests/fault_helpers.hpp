@@ -98,6 +98,16 @@ inline bool is_staged_copy(const std::string& name)
     return name.size() == 13 && name.compare(0, 7, "kestrel") == 0;
 }
 
+// The name of a mailbox that has not reached its commit, where the file
+// system cannot make unnamed files.
+inline bool is_unfinished_mailbox(const std::string& name)
+{
+    const std::string head = "kestrel-unfinished-", tail = ".tmp";
+    return name.size() == head.size() + 6 + tail.size() &&
+           name.compare(0, head.size(), head) == 0 &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // The names in a directory other than a TempDir's own, sorted.
 inline Names entries_in(const std::string& path)
 {

@@ -5,6 +5,7 @@
 #include "tests/fault_helpers.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <iostream>
@@ -71,11 +72,26 @@ TEST(ResourceLimit, TripsInEachStageAndLeavesNothing)
         write_file(dir.file("MAIL.TXT"), c.folder);
         ChildOptions options = run_in(dir, {"MAIL.TXT"});
         options.file_size_limit = c.file_size;
+        options.size_signal_default = true; // the program ignores SIGXFSZ itself
         if (c.free_descriptors > 0)
             options.open_files_limit = limit_with_free_slots(c.free_descriptors);
         expect_run(run_child(options), 1, "\nProcessing MAIL.TXT -> " + c.result);
         EXPECT_EQ(dir.entries(), Names{"MAIL.TXT"});
     }
+    // In a list the limit fails the folder that meets it, and the next one
+    // is converted.
+    TempDir dir, side;
+    make_directory(dir.file("out"));
+    write_file(dir.file("BIG.TXT"), message("NODE2::JONES", std::string(300000, '\n')));
+    write_file(dir.file("A.TXT"), small);
+    write_file(side.file("list"), "BIG.TXT\nA.TXT\n");
+    ChildOptions options = run_in(dir, {"out"}, side.file("list"));
+    options.file_size_limit = 450000;
+    options.size_signal_default = true;
+    expect_run(run_child(options), 0,
+               "\nProcessing BIG.TXT -> Error writing the file out/BIG.MBX: File too large\n"
+               "Processing A.TXT -> file out/A.MBX created\n");
+    EXPECT_EQ(entries_in(dir.file("out")), Names{"A.MBX"});
 }
 
 TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
@@ -86,16 +102,21 @@ TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
     write_file(dir.file("BAD.TXT"), "no message here\n");
     std::string bad_date = "From:\tNODE1::SMITH     4-MAX-1996 13:58:04.09";
     write_file(dir.file("DATE.TXT"), "\f\n" + bad_date + "\n");
+    // A FIFO that nobody writes to reads as empty, and a device is never
+    // read: neither may hold up the folders after it.
+    ASSERT_EQ(mkfifo(dir.file("FIFO.TXT").c_str(), 0600), 0);
     const std::pair<std::string, std::string> bad[] = {
         {"DATE.TXT", "From: line 2 in file has invalid VAX date/time\n>" + bad_date + "<\n"},
         {"gone.TXT", "Cannot open file gone.TXT\n"},
-        {"sub", "Error reading the file sub: Is a directory\n"},
+        {"sub", "Cannot open file sub\n"},
         {"", "Cannot open file \n"},
-        {"BAD.TXT", "Incorrect format file\n"}};
-    Names inputs = {"BAD.TXT", "DATE.TXT", "out", "sub"}, mailboxes;
+        {"BAD.TXT", "Incorrect format file\n"},
+        {"FIFO.TXT", "Incorrect format file\n"},
+        {"/dev/zero", "Cannot open file /dev/zero\n"}};
+    Names inputs = {"BAD.TXT", "DATE.TXT", "FIFO.TXT", "out", "sub"}, mailboxes;
     std::string list, expected = "\n";
     for (int i = 0; i < 2000; ++i) {
-        auto [name, result] = bad[i % 5];
+        auto [name, result] = bad[i % 7];
         if (i % 100 == 0) {
             name = "ok" + std::to_string(i) + ".TXT";
             write_file(dir.file(name), message("NODE1::SMITH", "hi\n"));
@@ -109,6 +130,7 @@ TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
     write_file(side.file("list"), list);
     ChildOptions options = run_in(dir, {"out"}, side.file("list"));
     options.open_files_limit = limit_with_free_slots(13);
+    options.time_limit = 30;
     expect_run(run_child(options), 0, expected);
     std::sort(inputs.begin(), inputs.end());
     std::sort(mailboxes.begin(), mailboxes.end());
@@ -127,19 +149,30 @@ TEST(StagingFailure, UnusableFolderOrOutputNames)
     make_directory(dir.file("sub"));
     make_directory(dir.file("DIR.MBX"));
     ASSERT_EQ(symlink("gone", dir.file("LINK.MBX").c_str()), 0);
+    write_file(dir.file("FIFO.TXT"), message("NODE1::SMITH", "hi\n"));
+    ASSERT_EQ(mkfifo(dir.file("FIFO.MBX").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(dir.file("EMPTY.TXT").c_str(), 0600), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"sub"}, "Error reading the file sub: Is a directory\n"},
+        {{"sub"}, "Cannot open file sub\n"},
+        {{"/dev/zero"}, "Cannot open file /dev/zero\n"}, // it would never end
+        {{"/dev/urandom"}, "Cannot open file /dev/urandom\n"},
+        {{"EMPTY.TXT"}, "Incorrect format file\n"}, // a FIFO without a writer
         {{"MAIL.TXT", "plain"}, "Error creating the file plain/MAIL.MBX\n"},
+        {{"MAIL.TXT", "/dev/zero"}, "Error creating the file /dev/zero/MAIL.MBX\n"},
         {{"DIR.TXT"}, "file DIR.MB_ created\n"},    // a directory takes the name
-        {{"LINK.TXT"}, "file LINK.MB_ created\n"}}; // so does a dangling link
+        {{"LINK.TXT"}, "file LINK.MB_ created\n"},  // so does a dangling link
+        {{"FIFO.TXT"}, "file FIFO.MB_ created\n"}}; // and a FIFO, never opened
     for (const auto& [arguments, result] : cases) {
         bool created = result.find("created") != std::string::npos;
-        expect_run(run_child(run_in(dir, arguments)), created ? 0 : 1,
+        ChildOptions options = run_in(dir, arguments);
+        options.time_limit = 30;
+        expect_run(run_child(options), created ? 0 : 1,
                    "\nProcessing " + arguments[0] + " -> " + result);
     }
-    EXPECT_EQ(dir.entries(), (Names{"DIR.MBX", "DIR.MB_", "DIR.TXT", "LINK.MBX", "LINK.MB_",
-                                    "LINK.TXT", "MAIL.TXT", "plain", "sub"}));
-    for (const char* name : {"DIR.MB_", "LINK.MB_"})
+    EXPECT_EQ(dir.entries(),
+              (Names{"DIR.MBX", "DIR.MB_", "DIR.TXT", "EMPTY.TXT", "FIFO.MBX", "FIFO.MB_",
+                     "FIFO.TXT", "LINK.MBX", "LINK.MB_", "LINK.TXT", "MAIL.TXT", "plain", "sub"}));
+    for (const char* name : {"DIR.MB_", "LINK.MB_", "FIFO.MB_"})
         EXPECT_EQ(mailbox_texts(dir.file(name)),
                   std::vector<std::string>{record_text("NODE1::SMITH", "hi\n")});
     EXPECT_EQ(std::filesystem::read_symlink(dir.file("LINK.MBX")), "gone");
@@ -179,32 +212,69 @@ TEST(StagingFailure, WorkingDirectoryRemovedUnderTheProgram)
 // The folder comes through a FIFO, so the test can take the mailbox's name
 // while the program copies the folder: the name was free at staging, and
 // the commit must fail rather than replace what somebody else put there.
-// Until then no mailbox name exists, the conversion's own included.
+// Until then no mailbox name exists, the conversion's own included. So
+// also where the mailbox has a temporary name, with each way of naming it.
 TEST(StagingFailure, MailboxNameTakenBeforeTheCommit)
 {
-    TempDir dir;
-    ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
-    ChildProcess child = start_child(run_in(dir, {"MAIL.TXT"}));
-    int folder = open(dir.file("MAIL.TXT").c_str(), O_WRONLY);
-    ASSERT_GE(folder, 0);
-    std::string text = message("NODE1::SMITH", "hi\n");
-    ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    // The staged copy is made after the mailbox: the name has been chosen.
-    bool staged = false;
-    for (int polls = 0; polls < 100000 && !staged; ++polls) {
-        Names entries = dir.entries();
-        staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
-        if (!staged)
-            usleep(100);
+    for (int level = -1; level <= 2; ++level) {
+        SCOPED_TRACE(level < 0 ? "unnamed file" : "temporary name, way " + std::to_string(level));
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.file("MAIL.TXT").c_str(), 0600), 0);
+        // Opened for writing first (read and write, so as not to wait): a
+        // FIFO without a writer reads as empty.
+        int folder = open(dir.file("MAIL.TXT").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        ChildOptions options = run_in(dir, {"MAIL.TXT"});
+        if (level >= 0) {
+            options.binary = kestrel_faulty_binary();
+            options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+            options.environment.push_back("KESTREL_COMMIT_LEVEL=" + std::to_string(level));
+        }
+        ChildProcess child = start_child(options);
+        std::string text = message("NODE1::SMITH", "hi\n");
+        ASSERT_EQ(write(folder, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        // The staged copy is made after the mailbox: the name has been chosen.
+        bool staged = false;
+        for (int polls = 0; polls < 100000 && !staged; ++polls) {
+            Names entries = dir.entries();
+            staged = std::any_of(entries.begin(), entries.end(), is_staged_copy);
+            if (!staged)
+                usleep(100);
+        }
+        ASSERT_TRUE(staged);
+        EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
+        write_file(dir.file("MAIL.MBX"), "somebody else's");
+        close(folder);
+        expect_run(finish_child(child), 1,
+                   "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
+        EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
+        EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
     }
-    ASSERT_TRUE(staged);
-    EXPECT_FALSE(file_exists(dir.file("MAIL.MBX")));
-    write_file(dir.file("MAIL.MBX"), "somebody else's");
-    close(folder);
-    expect_run(finish_child(child), 1,
-               "\nProcessing MAIL.TXT -> Error creating the file MAIL.MBX\n");
-    EXPECT_EQ(read_file(dir.file("MAIL.MBX")), "somebody else's");
-    EXPECT_EQ(dir.entries(), (Names{"MAIL.MBX", "MAIL.TXT"}));
+}
+
+// A pipe whose writer is slow, as `kestrel <(zcat MAIL.TXT.gz)` gives: the
+// program waits for the folder's bytes and converts them.
+TEST(StagingFailure, FolderFromAPipeWhoseWriterIsSlow)
+{
+    TempDir dir;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFD, FD_CLOEXEC), 0); // the reading end is inherited
+    std::string name = std::to_string(ends[0]);
+    ChildOptions options = run_in(dir, {"/dev/fd/" + name});
+    options.time_limit = 30;
+    ChildProcess child = start_child(options);
+    close(ends[0]);
+    usleep(200000);
+    std::string text = message("NODE1::SMITH", "hi\n");
+    auto was = signal(SIGPIPE, SIG_IGN); // a reader gone too early fails the write
+    EXPECT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    signal(SIGPIPE, was);
+    close(ends[1]);
+    expect_run(finish_child(child), 0,
+               "\nProcessing /dev/fd/" + name + " -> file " + name + ".MBX created\n");
+    EXPECT_EQ(mailbox_texts(dir.file(name + ".MBX")),
+              std::vector<std::string>{record_text("NODE1::SMITH", "hi\n")});
 }
 
 // ---- Every call of the file layer failing in turn ----
@@ -257,7 +327,7 @@ bool failure_goes_unseen(const std::string& call)
 // Every failure of a call that matters must show: a folder not converted,
 // or the staged copy reported as left on disk.
 long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool named_mailbox,
-                    std::set<std::string>& calls_failed)
+                    std::set<std::string>& calls_failed, int commit_level = 0)
 {
     TempDir scratch;
     std::string list;
@@ -278,6 +348,7 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool name
         options.environment.push_back("KESTREL_FAULT_COUNT=" + scratch.file("count"));
         if (named_mailbox)
             options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+        options.environment.push_back("KESTREL_COMMIT_LEVEL=" + std::to_string(commit_level));
         unlink(scratch.file("count").c_str());
         ChildResult r = run_child(options);
         std::istringstream count(read_file(scratch.file("count")));
@@ -308,14 +379,17 @@ long fail_each_call(const std::vector<Folder>& folders, bool list_run, bool name
                 else
                     created.push_back(f.name + ".MBX");
                 // A file that stays is said so, after the folder's line: the
-                // staged copy, or a broken mailbox under its name.
+                // staged copy, or the unfinished mailbox under its temporary
+                // name.
                 const std::string stays = "Cannot remove the file ",
-                                  mailbox = "out" + sep + f.name + ".MBX",
-                                  eio = ": Input/output error";
+                                  unfinished = stays + "out" + sep, eio = ": Input/output error";
                 if (lines.peek() == 'C' && std::getline(lines, line)) {
-                    if (line == stays + mailbox + eio) {
+                    std::string name = line.substr(0, line.size() - eio.size())
+                                           .substr(std::min(line.size(), unfinished.size()));
+                    if (line.compare(0, unfinished.size(), unfinished) == 0 &&
+                        is_unfinished_mailbox(name)) {
                         EXPECT_TRUE(named_mailbox);
-                        left_behind.push_back(f.name + ".MBX");
+                        left_behind.push_back(name);
                     } else {
                         EXPECT_TRUE(line.compare(0, stays.size(), stays) == 0 &&
                                     is_staged_copy(line.substr(stays.size(), 13)) &&
@@ -385,9 +459,15 @@ TEST(InjectedFault, EveryCallOfAOneFolderRun)
     std::set<std::string> calls_failed;
     long points = fail_each_call({mail}, false, false, calls_failed);
     expect_commit_steps_among(calls_failed);
-    // Where the file system cannot make unnamed files, the mailbox has its
-    // name from the start, and every failure must remove it again.
+    // Where the file system cannot make unnamed files, the mailbox has a
+    // temporary name until the commit, and every failure must remove it;
+    // so with each way of giving it its name (Windows has one).
     long named_points = fail_each_call({mail}, false, true, calls_failed);
+    for (int level : {1, 2}) {
+        if (!target_is_windows()) {
+            EXPECT_EQ(fail_each_call({mail}, false, true, calls_failed, level), named_points);
+        }
+    }
     std::cout << "one-folder run, named mailbox: " << named_points << " injection points\n";
     std::cout << "one-folder run: " << points << " injection points\n";
     EXPECT_GT(points, 20);
@@ -411,3 +491,74 @@ TEST(InjectedFault, EveryCallOfAThreeFolderListRun)
 }
 
 } // namespace
+
+// ---- The process killed before each call of the file layer in turn ----
+
+// How the mailbox gets its name: unnamed until linked in, or, where the file
+// system cannot make unnamed files, under a temporary name until a rename
+// that refuses to replace, a hard link, or (with neither) a test of the
+// name and a plain rename.
+struct NamingMode {
+    const char* name;
+    bool temporary_name;
+    int commit_level;
+};
+
+// kill -9, a crash or a power loss at any point: a file under a mailbox name
+// is a complete mailbox; besides it may stay the staged copy (in the
+// working directory) and the temporary file, which never looks like a
+// mailbox. The next run then puts its mailbox beside a complete one.
+TEST(InjectedFault, KilledBeforeEachCallLeavesOnlyCompleteMailboxes)
+{
+    const std::string folder =
+        message("NODE1::SMITH", "Lunch?\n") + message("NODE2::JONES", "bye\n");
+    const std::vector<std::string> texts = {record_text("NODE1::SMITH", "Lunch?\n"),
+                                            record_text("NODE2::JONES", "bye\n")};
+    const NamingMode modes[] = {{"unnamed file", false, 0},
+                                {"temporary name, exclusive rename", true, 0},
+                                {"temporary name, hard link", true, 1},
+                                {"temporary name, test and rename", true, 2}};
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.name);
+        if (target_is_windows() && mode.commit_level > 0)
+            continue; // one way of moving a file there
+        long n = 1;
+        for (bool killed = true; killed && n < 1000 && !HasFailure(); ++n) {
+            SCOPED_TRACE("killed before call " + std::to_string(n));
+            TempDir dir, scratch;
+            make_directory(dir.file("out"));
+            write_file(dir.file("MAIL.TXT"), folder);
+            ChildOptions options = run_in(dir, {"MAIL.TXT", "out"});
+            options.binary = kestrel_faulty_binary();
+            options.environment.push_back("KESTREL_DIE_AT=" + std::to_string(n));
+            options.environment.push_back("KESTREL_FAULT_COUNT=" + scratch.file("count"));
+            options.environment.push_back("KESTREL_COMMIT_LEVEL=" +
+                                          std::to_string(mode.commit_level));
+            if (mode.temporary_name)
+                options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+            ChildResult r = run_child(options);
+            killed = !file_exists(scratch.file("count"));
+            const std::string created = "\nProcessing MAIL.TXT -> file out" + sep;
+            if (killed) {
+                EXPECT_EQ(r.exit_status, 137);
+                EXPECT_EQ(r.errors, "");
+            } else {
+                expect_run(r, 0, created + "MAIL.MBX created\n");
+            }
+            bool complete = false;
+            for (const auto& name : entries_in(dir.file("out"))) {
+                if (name == "MAIL.MBX") {
+                    EXPECT_EQ(mailbox_texts(dir.file("out/" + name)), texts);
+                    complete = true;
+                } else {
+                    EXPECT_TRUE(killed && mode.temporary_name && is_unfinished_mailbox(name))
+                        << name;
+                }
+            }
+            expect_run(run_child(run_in(dir, {"MAIL.TXT", "out"})), 0,
+                       created + (complete ? "MAIL.MB_" : "MAIL.MBX") + " created\n");
+            EXPECT_EQ(mailbox_texts(dir.file(complete ? "out/MAIL.MB_" : "out/MAIL.MBX")), texts);
+        }
+        EXPECT_GT(n, 15);
+    }
+}

@@ -53,13 +53,21 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
     const struct {
         int signal;
         bool ignored;
-        bool reader_gone; // standard output is a pipe nobody reads any more
-    } cases[] = {{SIGINT, false, false}, {SIGTERM, false, false}, {SIGHUP, false, false},
-                 {SIGHUP, true, false},  {SIGKILL, false, false}, {SIGTERM, false, true},
-                 {SIGINT, false, true}};
+        bool reader_gone;    // standard output is a pipe nobody reads any more
+        bool temporary_name; // no unnamed files: the mailbox has a temporary name
+    } cases[] = {{SIGINT, false, false, false},       {SIGTERM, false, false, false},
+                 {SIGHUP, false, false, false},       {SIGHUP, true, false, false},
+                 {SIGKILL, false, false, false},      {SIGTERM, false, true, false},
+                 {SIGINT, false, true, false},        {SIGQUIT, false, false, false},
+                 {SIGUSR1, false, false, false},      {SIGUSR2, false, false, false},
+                 {SIGALRM, false, false, false},      {SIGVTALRM, false, false, false},
+                 {SIGPROF, false, false, false},      {SIGXCPU, false, false, false},
+                 {SIGRTMIN + 2, false, false, false}, {SIGTERM, false, false, true},
+                 {SIGUSR1, false, false, true},       {SIGKILL, false, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : "") +
-                     (c.reader_gone ? ", no reader" : ""));
+                     (c.reader_gone ? ", no reader" : "") +
+                     (c.temporary_name ? ", temporary name" : ""));
         // The list comes through a FIFO, so the run waits for its end after
         // the large folder and is still there when the signal comes.
         std::string folder = big;
@@ -72,6 +80,10 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
             ChildOptions options = run_in(dir, {"out"}, dir.file("list"));
             if (c.ignored)
                 options.ignored_signals = {c.signal};
+            if (c.temporary_name) {
+                options.binary = kestrel_faulty_binary();
+                options.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+            }
             ChildProcess child = start_child(options);
             int list = open(dir.file("list").c_str(), O_WRONLY);
             ASSERT_EQ(write(list, "A.TXT\nB.TXT\n", 12), 12);
@@ -80,7 +92,12 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
             std::string finished = read_file(dir.file("out/A.MBX"));
             ASSERT_TRUE(wait_for_staged_copy(dir, folder.size()));
             // Under way, and yet no mailbox name: it comes with the last byte.
-            EXPECT_EQ(entries_in(dir.file("out")), Names{"A.MBX"});
+            Names under_way = entries_in(dir.file("out"));
+            ASSERT_EQ(under_way.size(), c.temporary_name ? 2u : 1u);
+            EXPECT_EQ(under_way[0], "A.MBX");
+            if (c.temporary_name) {
+                EXPECT_TRUE(is_unfinished_mailbox(under_way.back())) << under_way.back();
+            }
             if (c.reader_gone) {
                 close(child.output_fd);
                 child.output_fd = open("/dev/null", O_RDONLY);
@@ -106,7 +123,10 @@ TEST(Interrupt, SignalDuringAConversionRemovesOnlyTheFolderInProgress)
                 bool notice = c.signal != SIGKILL && !c.reader_gone;
                 EXPECT_EQ(r.output,
                           first_done + "Processing B.TXT -> " + (notice ? "\nInterrupted\n" : ""));
-                EXPECT_EQ(entries_in(dir.file("out")), Names{"A.MBX"});
+                // Only kill -9 leaves the unfinished mailbox, never under a
+                // mailbox name.
+                EXPECT_EQ(entries_in(dir.file("out")),
+                          c.signal == SIGKILL ? under_way : Names{"A.MBX"});
             }
             break;
         }

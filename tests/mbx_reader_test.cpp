@@ -328,6 +328,10 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
          "e\"",
          "", "=?utf-8?b?Ikdyw7zDn2Ui?= <unknown@localhost>"},
         {"\tNODE1::SMITH \"J\xC3\xBCrgen\"", "", "=?utf-8?b?SsO8cmdlbg==?= <SMITH@NODE1>"},
+        // A name a gateway passed on as encoded words stays encoded words.
+        {"\tMX%\"j@x.example\" \"=?ISO-8859-1?Q?J=FCrgen?= M\"", "",
+         "=?ISO-8859-1?Q?J=FCrgen?= M <j@x.example>"},
+        {"\tNODE1::SMITH \"=?x?Q?a b?=\"", "", "\"=?x?Q?a b?=\" <SMITH@NODE1>"},
         {"\t", "", ""},
         {"", "", ""},
     };
@@ -510,7 +514,8 @@ TEST(HeaderDate, ParsesWhateverTheVaxWrote)
         {"Sun, 39 Feb 1996 10:00:00 +0100", "Sun, 10 Mar 1996 10:00:00 +0100", true},
         {"Unknown, 1 Jan 2100 00:00:00 +0000", "Fri, 1 Jan 2100 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 25:61:99 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
-        {"Tue, 17 Sep 1996 23:59:60 -0500", "Tue, 17 Sep 1996 23:59:60 -0500", false},
+        {"Tue, 17 Sep 1996 23:59:60 -0500", "Tue, 17 Sep 1996 00:00:00 -0500", true},
+        {"Tue, 17 Sep 1996 23:59:59 -0500", "Tue, 17 Sep 1996 23:59:59 -0500", false},
         {"Tue, 17 Sep 1996         +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 xx:yy:zz +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
         {"Tue, 17 Sep 1996 24:00:00 +0000", "Tue, 17 Sep 1996 00:00:00 +0000", true},
@@ -529,6 +534,27 @@ TEST(HeaderDate, ParsesWhateverTheVaxWrote)
         HeaderDate made = header_date_of(row.converter);
         EXPECT_EQ(made.text, row.header) << row.converter;
         EXPECT_EQ(made.changed, row.changed) << row.converter;
+    }
+}
+
+// The head's last line counts also when the text ends without its line end.
+TEST(MessageHead, LastLineWithoutLineEnd)
+{
+    for (std::string text :
+         {"From:\tA::B", "From:\tA::B\r\nReceived: ; Mon, 4 Mar 1996 13:58:04 +0000\r"}) {
+        TempDir dir;
+        write_file(dir.file("M.MBX"), mailbox({text}));
+        MailboxReader reader;
+        ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+        MessageHead head;
+        ASSERT_TRUE(read_message_head(reader, 100, static_cast<std::uint32_t>(text.size()), head));
+        close_mailbox(reader);
+        EXPECT_EQ(head.sender, "A::B") << text;
+        EXPECT_EQ(head.received.found, text.size() > 11) << text;
+        if (head.received.found) {
+            EXPECT_EQ(head.received.value, "Mon, 4 Mar 1996 13:58:04 +0000");
+        }
+        EXPECT_EQ(head.head_end, 100 + text.size());
     }
 }
 

@@ -120,13 +120,17 @@ ChildProcess start_child(const ChildOptions& options)
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
             child_fail("chdir failed\n");
         if (options.file_size_limit >= 0) {
-            signal(SIGXFSZ, SIG_IGN);
+            if (!options.size_signal_default)
+                signal(SIGXFSZ, SIG_IGN);
             set_limit(RLIMIT_FSIZE, options.file_size_limit);
         }
+        set_limit(RLIMIT_CORE, 0); // a signal that dumps core leaves no file
         if (options.open_files_limit >= 0)
             set_limit(RLIMIT_NOFILE, options.open_files_limit);
-        if (options.timeout_seconds > 0)
-            alarm(options.timeout_seconds);
+        if (options.memory_limit >= 0)
+            set_limit(RLIMIT_AS, options.memory_limit);
+        if (options.time_limit > 0)
+            alarm(options.time_limit);
         execve(argv[0], argv.data(), envp.data());
         child_fail("exec failed\n");
     }

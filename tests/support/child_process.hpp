@@ -13,11 +13,13 @@ struct ChildOptions {
     std::string standard_input = "/dev/null"; // a path opened for reading
     std::string directory;                    // working directory; empty: inherit
     long file_size_limit = -1;                // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    bool size_signal_default = false;         // with the limit, SIGXFSZ left at its default
     long open_files_limit = -1;               // RLIMIT_NOFILE
+    long memory_limit = -1;                   // RLIMIT_AS in bytes
     std::vector<int> ignored_signals;         // ignored in the child, as nohup does
-    bool host_program = false;    // a Linux program (python3) even when the target is Windows
-    bool raw_output = false;      // standard output kept byte for byte (a binary stream)
-    unsigned timeout_seconds = 0; // when not 0, SIGALRM ends a child that takes longer
+    bool host_program = false; // a Linux program (python3) even when the target is Windows
+    bool raw_output = false;   // standard output kept byte for byte (a binary stream)
+    unsigned time_limit = 0;   // seconds until SIGALRM ends a child that hangs; 0: none
 };
 
 struct ChildResult {

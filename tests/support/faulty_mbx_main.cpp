@@ -2,6 +2,8 @@
 // KESTREL_FAULT_AT=N makes the Nth call of the file layer fail, and
 // KESTREL_FAULT_COUNT names a file that gets the number of calls made and
 // the name of the call that failed ("-" when none did).
+// KESTREL_NO_UNNAMED_FILES makes it create an mbox file as on a file system
+// without unnamed files: under a temporary name until it is complete.
 #include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 #include "mbx/commands.hpp"
@@ -13,6 +15,8 @@ int main(int argc, char** argv)
 {
     if (const char* at = std::getenv("KESTREL_FAULT_AT"))
         io_fail_call_number(std::atoll(at));
+    if (std::getenv("KESTREL_NO_UNNAMED_FILES") != nullptr)
+        io_refuse_unnamed_files();
     keep_standard_streams_taken();
     take_program_arguments(argc, argv);
     int status = run_kestrel_mbx(argc, argv);
