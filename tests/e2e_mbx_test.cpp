@@ -618,6 +618,15 @@ TEST(MailboxExport, DamageFoundMidwayLeavesNothing)
         EXPECT_EQ(r.errors.substr(0, row.errors.size()), row.errors) << what;
         EXPECT_EQ(r.errors.find('\n'), r.errors.size() - 1) << what << ": one message";
         EXPECT_EQ(w.tree(), before) << what << ": no file is created or removed";
+        // As on a file system without unnamed files: the mbox file has a
+        // temporary name until it is complete, and the damage removes it.
+        ChildOptions o = mbx_options(w, row.arguments);
+        o.binary = KESTREL_MBX_FAULTY_BINARY;
+        o.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+        ChildResult named = run_child(o);
+        EXPECT_EQ(named.exit_status, 1) << what;
+        EXPECT_EQ(named.errors, r.errors) << what;
+        EXPECT_EQ(w.tree(), before) << what << ": the temporary file is removed";
     }
 }
 
