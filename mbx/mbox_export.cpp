@@ -7,7 +7,6 @@
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -221,13 +220,13 @@ struct MemoEntry {
 struct ExportWork {
     MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
     MessagePlan plan;
-    std::string head;    // the head as it goes out
-    std::string line;    // one line of the head as read
-    std::string text;    // decoded text
-    std::string scratch; // decoded body pieces
-    std::string from;    // the From header's value
-    AddressText made;    // addresses of a value too long for the memo
-    std::array<MemoEntry, memo_size> memo;
+    std::string head;            // the head as it goes out
+    std::string line;            // one line of the head as read
+    std::string text;            // decoded text
+    std::string scratch;         // decoded body pieces
+    std::string from;            // the From header's value
+    AddressText made;            // addresses of a value too long for the memo
+    std::vector<MemoEntry> memo; // memo_size entries once in use
 };
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
@@ -357,6 +356,8 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
     std::uint32_t hash = 2166136261U;
     for (char c : text)
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    if (work.memo.empty())
+        work.memo.resize(memo_size);
     MemoEntry& entry = work.memo[hash % memo_size];
     if (!entry.used || entry.text != text || entry.domain != options.domain) {
         entry.used = true;
