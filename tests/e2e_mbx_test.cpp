@@ -620,6 +620,9 @@ TEST(MailboxExport, DamageFoundMidwayLeavesNothing)
         EXPECT_EQ(w.tree(), before) << what << ": no file is created or removed";
         // As on a file system without unnamed files: the mbox file has a
         // temporary name until it is complete, and the damage removes it.
+        // (The fault-injection build is that of Linux.)
+        if (target_is_windows())
+            continue;
         ChildOptions o = mbx_options(w, row.arguments);
         o.binary = KESTREL_MBX_FAULTY_BINARY;
         o.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
