@@ -246,10 +246,10 @@ TEST_F(MbxOnWindows, MboxOnStandardOutputIsTheLinuxOne)
     EXPECT_EQ(read_file(w.dir.file("MAIL.mbox")), on_linux.output);
 }
 
-// Ctrl-C while an mbox file or a Maildir is written: the file (named from
-// the start on Windows, and marked for deletion until it is complete), or
-// the Maildir's stage with every file in it, goes, and the process ends as
-// a Ctrl-C ends it.
+// Ctrl-C while an mbox file or a Maildir is written: the file (under a
+// temporary name on Windows, and marked for deletion until it is
+// complete), or the Maildir's stage with every file in it, goes, and the
+// process ends as a Ctrl-C ends it.
 TEST_F(MbxOnWindows, CtrlCRemovesTheExportInProgress)
 {
     Workspace w;
@@ -267,14 +267,16 @@ TEST_F(MbxOnWindows, CtrlCRemovesTheExportInProgress)
         ChildOptions o = w.options(arguments);
         o.binary = kestrel_mbx_binary();
         ChildProcess child = start_child(o);
-        const std::string sign = command == "mbox" ? "OUT" : "OUT.kestrel-partial/cur/";
+        // An mbox is under way once its temporary file stands beside the
+        // mailbox and the folder, a Maildir once its first message is
+        // complete.
+        const std::string done = w.dir.file("OUT.kestrel-partial/cur/");
         bool under_way = false;
         for (int polls = 0; polls < 6000 && !under_way; ++polls) {
             std::error_code error;
-            under_way = command == "mbox"
-                            ? std::filesystem::exists(w.dir.file(sign), error)
-                            : std::filesystem::directory_iterator(w.dir.file(sign), error) !=
-                                  std::filesystem::directory_iterator();
+            under_way = command == "mbox" ? w.dir.entries().size() > 2
+                                          : std::filesystem::directory_iterator(done, error) !=
+                                                std::filesystem::directory_iterator();
             usleep(10000);
         }
         ASSERT_TRUE(under_way);
