@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr unsigned char ctrl_z = 0x1A;
 #ifdef _WIN32
 constexpr const char directory_separator = '\\';
 #else
@@ -119,22 +118,6 @@ int create_staged_copy()
     return 0;
 }
 
-// Removes the Ctrl-Z and NUL bytes of a block in place; returns the number
-// of bytes kept. Most folders hold neither, and a block without them is
-// recognised without touching it byte by byte.
-std::size_t drop_ctrl_z_and_nul(unsigned char* block, std::size_t size)
-{
-    if (std::memchr(block, ctrl_z, size) == nullptr && std::memchr(block, '\0', size) == nullptr)
-        return size;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        unsigned char c = block[i];
-        block[kept] = c;
-        kept += (c != ctrl_z && c != '\0') ? 1 : 0;
-    }
-    return kept;
-}
-
 // Copies the folder into the staged copy, leaving out every Ctrl-Z byte
 // (which would end a text read there) and every NUL byte (which would end a
 // line there), so that the text on both sides of them is converted.
@@ -150,7 +133,7 @@ int copy_folder(const char* folder_path)
             report("Error reading the file %s: %s\n", folder_path, io_error_text());
             return 1;
         }
-        std::size_t kept = drop_ctrl_z_and_nul(block, static_cast<std::size_t>(got));
+        std::size_t kept = remove_ctrl_z_and_nul(block, static_cast<std::size_t>(got));
         if (io_write(s.staged_write_fd, block, kept)) {
             report("Error writing the temporary VMS mail file: %s\n", io_error_text());
             return 1;
