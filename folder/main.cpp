@@ -100,7 +100,7 @@ int run(int argc, char** argv)
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel-folder (KESTREL) %s\n", KESTREL_VERSION);
+        std::printf("kestrel-folder %s\n", KESTREL_VERSION);
         return 0;
     }
     if (argc < 2)

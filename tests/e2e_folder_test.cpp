@@ -277,7 +277,7 @@ TEST(EndToEndFolder, UsageAndRefusals)
         std::vector<std::string> created = {};
     } cases[] = {
         {{"--help"}, 0, "", ""},
-        {{"--version"}, 0, "kestrel-folder (KESTREL) 1.2\n", ""},
+        {{"--version"}, 0, "kestrel-folder 1.2\n", ""},
         {{}, 2, "", "kestrel-folder: no command given\n" + usage},
         {{"check"}, 2, "", "kestrel-folder: wrong number of arguments for check\n" + usage},
         {{"repair", "OLD.TXT"}, 2, "", "kestrel-folder: wrong number of arguments for repair\n"},

@@ -52,7 +52,7 @@ done
 answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel" --version </dev/null) || fail "kestrel --version failed"
 [ "$answer" = "KESTREL $version" ] || fail "kestrel --version says '$answer'"
 answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel-folder" --version </dev/null) || fail "kestrel-folder --version failed"
-[ "$answer" = "kestrel-folder (KESTREL) $version" ] || fail "kestrel-folder --version says '$answer'"
+[ "$answer" = "kestrel-folder $version" ] || fail "kestrel-folder --version says '$answer'"
 answer=$(env -i TZ=UTC "$out/root/usr/bin/kestrel-mbx" --version </dev/null) || fail "kestrel-mbx --version failed"
 [ "$answer" = "kestrel-mbx $version" ] || fail "kestrel-mbx --version says '$answer'"
 cmp -s "$source/cmake/copyright" "$out/root/usr/share/doc/kestrel/copyright" || fail "copyright differs"
