@@ -301,9 +301,9 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
     plan.eight_bit = !scan.ascii;
     plan.decoding = decoding_for(scan, charset_named(options.charset).value_or(Charset::dec_mcs));
     if (plan.message_id.empty())
-        plan.message_id = made_message_id(hash);
+        make_message_id(hash, plan.message_id);
     const HeadLine& dated = head.date.found ? head.date : head.received;
-    plan.date = header_date_of(dated.found ? std::string_view(dated.value) : std::string_view());
+    make_header_date(dated.found ? std::string_view(dated.value) : std::string_view(), plan.date);
     return true;
 }
 
@@ -608,7 +608,7 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         work.head = "From ";
         work.head += sender;
         work.head += ' ';
-        work.head += separator_date(plan.date.date);
+        append_separator_date(work.head, plan.date.date);
         work.head += '\n';
         output_put(out, work.head.data(), work.head.size());
     }

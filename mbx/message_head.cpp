@@ -199,10 +199,8 @@ void append_number(std::string& to, unsigned value)
 
 } // namespace
 
-std::string header_date(const SendingDate& date)
+void append_header_date(std::string& text, const SendingDate& date)
 {
-    std::string text;
-    text.reserve(40);
     text += weekday_names[date.weekday];
     text += ", ";
     append_number(text, date.day);
@@ -216,13 +214,10 @@ std::string header_date(const SendingDate& date)
     text += date.time;
     text += ' ';
     text += date.zone;
-    return text;
 }
 
-std::string separator_date(const SendingDate& date)
+void append_separator_date(std::string& text, const SendingDate& date)
 {
-    std::string text;
-    text.reserve(32);
     text += weekday_names[date.weekday];
     text += ' ';
     text += month_names[date.month - 1];
@@ -234,5 +229,20 @@ std::string separator_date(const SendingDate& date)
     if (date.year < 0)
         text += '-';
     append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
+}
+
+std::string header_date(const SendingDate& date)
+{
+    std::string text;
+    text.reserve(40);
+    append_header_date(text, date);
+    return text;
+}
+
+std::string separator_date(const SendingDate& date)
+{
+    std::string text;
+    text.reserve(32);
+    append_separator_date(text, date);
     return text;
 }
