@@ -205,8 +205,10 @@ struct AddressText {
 // The last address values seen, by a hash of their text: the same
 // correspondents come back in message after message, and their addresses
 // are made once. Values up to `memo_text_capacity` bytes are kept, so the
-// memo stays small.
-constexpr std::size_t memo_size = 1024;
+// memo stays small. With 4,096 entries rather than 1,024, making addresses
+// takes 9% of the instructions of the bench's large export instead of 13%,
+// for about 0.6 MiB more memory; 8,192 saved little more.
+constexpr std::size_t memo_size = 4096;
 constexpr std::size_t memo_text_capacity = 256;
 
 struct MemoEntry {
