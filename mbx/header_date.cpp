@@ -54,14 +54,21 @@ std::size_t space_after(std::string_view text, std::size_t from, int count)
 HeaderDate header_date_of(std::string_view converter_text)
 {
     HeaderDate made;
+    make_header_date(converter_text, made);
+    return made;
+}
+
+void make_header_date(std::string_view converter_text, HeaderDate& made)
+{
     std::string_view text = converter_text;
     // The usual text: as the converter wrote it, or with its day carried.
     if (auto date = parse_sending_date(text);
         date && is_time_of_day(date->time) && is_numeric_zone(date->zone)) {
         made.date = *date;
-        made.text = header_date(made.date);
+        made.text.clear();
+        append_header_date(made.text, made.date);
         made.changed = made.text != converter_text;
-        return made;
+        return;
     }
     // Else: the converter writes "Www, D Mon YYYY ", then the VAX's eight
     // characters of time, whatever they hold, a space and the zone text. The
@@ -91,7 +98,7 @@ HeaderDate header_date_of(std::string_view converter_text)
     made.date = *date;
     made.date.time = is_time_of_day(time) ? std::string(time) : "00:00:00";
     made.date.zone = is_numeric_zone(zone) ? std::string(zone) : "-0000";
-    made.text = header_date(made.date);
+    made.text.clear();
+    append_header_date(made.text, made.date);
     made.changed = made.text != converter_text;
-    return made;
 }

@@ -18,3 +18,5 @@ struct HeaderDate {
 // A date the converter's text yields; a text without a readable day, month
 // and year gives the epoch with no zone, marked changed.
 HeaderDate header_date_of(std::string_view converter_text);
+// The same into `made`, whose text keeps its room from message to message.
+void make_header_date(std::string_view converter_text, HeaderDate& made);

@@ -205,8 +205,10 @@ struct AddressText {
 // The last address values seen, by a hash of their text: the same
 // correspondents come back in message after message, and their addresses
 // are made once. Values up to `memo_text_capacity` bytes are kept, so the
-// memo stays small.
-constexpr std::size_t memo_size = 1024;
+// memo stays small. With 4,096 entries rather than 1,024, making addresses
+// takes 9% of the instructions of the bench's large export instead of 13%,
+// for about 0.6 MiB more memory; 8,192 saved little more.
+constexpr std::size_t memo_size = 4096;
 constexpr std::size_t memo_text_capacity = 256;
 
 struct MemoEntry {
@@ -301,9 +303,9 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
     plan.eight_bit = !scan.ascii;
     plan.decoding = decoding_for(scan, charset_named(options.charset).value_or(Charset::dec_mcs));
     if (plan.message_id.empty())
-        plan.message_id = made_message_id(hash);
+        make_message_id(hash, plan.message_id);
     const HeadLine& dated = head.date.found ? head.date : head.received;
-    plan.date = header_date_of(dated.found ? std::string_view(dated.value) : std::string_view());
+    make_header_date(dated.found ? std::string_view(dated.value) : std::string_view(), plan.date);
     return true;
 }
 
@@ -608,7 +610,7 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         work.head = "From ";
         work.head += sender;
         work.head += ' ';
-        work.head += separator_date(plan.date.date);
+        append_separator_date(work.head, plan.date.date);
         work.head += '\n';
         output_put(out, work.head.data(), work.head.size());
     }

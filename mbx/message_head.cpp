@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr std::array<const char*, 7> weekday_names = {"Sun", "Mon", "Tue", "Wed",
-                                                      "Thu", "Fri", "Sat"};
-constexpr std::array<const char*, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<std::string_view, 7> weekday_names = {"Sun", "Mon", "Tue", "Wed",
+                                                           "Thu", "Fri", "Sat"};
+constexpr std::array<std::string_view, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool starts_with(std::string_view line, std::string_view prefix)
 {
@@ -184,24 +184,23 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
 
 namespace {
 
+// The digits go into a small buffer from the right and then onto the text
+// in one append: a date is made for every exported message.
 void append_number(std::string& to, unsigned value)
 {
     char digits[12];
-    std::size_t n = 0;
+    char* start = digits + sizeof digits;
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
+        *--start = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value > 0);
-    while (n > 0)
-        to += digits[--n];
+    to.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
 }
 
 } // namespace
 
-std::string header_date(const SendingDate& date)
+void append_header_date(std::string& text, const SendingDate& date)
 {
-    std::string text;
-    text.reserve(40);
     text += weekday_names[date.weekday];
     text += ", ";
     append_number(text, date.day);
@@ -215,13 +214,10 @@ std::string header_date(const SendingDate& date)
     text += date.time;
     text += ' ';
     text += date.zone;
-    return text;
 }
 
-std::string separator_date(const SendingDate& date)
+void append_separator_date(std::string& text, const SendingDate& date)
 {
-    std::string text;
-    text.reserve(32);
     text += weekday_names[date.weekday];
     text += ' ';
     text += month_names[date.month - 1];
@@ -233,5 +229,20 @@ std::string separator_date(const SendingDate& date)
     if (date.year < 0)
         text += '-';
     append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
+}
+
+std::string header_date(const SendingDate& date)
+{
+    std::string text;
+    text.reserve(40);
+    append_header_date(text, date);
+    return text;
+}
+
+std::string separator_date(const SendingDate& date)
+{
+    std::string text;
+    text.reserve(32);
+    append_separator_date(text, date);
     return text;
 }

@@ -53,3 +53,7 @@ std::optional<SendingDate> parse_sending_date(std::string_view value);
 std::string header_date(const SendingDate& date);
 // "Sun Mar 10 13:58:04 1996", the form of an mbox separator line
 std::string separator_date(const SendingDate& date);
+// The same texts appended to `to`: the export makes them for every message
+// in buffers it keeps.
+void append_header_date(std::string& to, const SendingDate& date);
+void append_separator_date(std::string& to, const SendingDate& date);

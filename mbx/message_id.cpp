@@ -94,6 +94,13 @@ void hash_text(TextHash& h, const unsigned char* bytes, std::size_t count)
 
 std::string made_message_id(const TextHash& hash)
 {
+    std::string id;
+    make_message_id(hash, id);
+    return id;
+}
+
+void make_message_id(const TextHash& hash, std::string& to)
+{
     TextHash h = hash;
     std::fill(h.tail + h.tail_length, h.tail + sizeof h.tail, 0);
     mix(h, h.tail);
@@ -109,7 +116,7 @@ std::string made_message_id(const TextHash& hash)
         for (int shift = 60; shift >= 0; shift -= 4)
             id[at++] = "0123456789abcdef"[(part >> shift) & 15];
     domain.copy(id + at, domain.size());
-    return std::string(id, sizeof id);
+    to.assign(id, sizeof id);
 }
 
 bool is_message_id(std::string_view value)

@@ -23,6 +23,8 @@ struct TextHash {
 void hash_text(TextHash& hash, const unsigned char* bytes, std::size_t count);
 // "<32 hex digits@kestrel-mbx.invalid>"
 std::string made_message_id(const TextHash& hash);
+// The same into `to`, which keeps its room from message to message.
+void make_message_id(const TextHash& hash, std::string& to);
 
 // The "<id>" of a "Message-ID:" field in the internet header block that
 // opens the body at `offset`, read up to `end`; nullopt when there is no such

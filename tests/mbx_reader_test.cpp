@@ -559,7 +559,7 @@ TEST(MessageHead, LastLineWithoutLineEnd)
 }
 
 // The made Message-ID: the same for the same text however it is fed, another
-// for another text, and a valid id.
+// for another text, and a valid id, also when made into a kept buffer.
 TEST(MessageId, MadeFromTheText)
 {
     auto id_of = [](const std::string& text, std::size_t piece) {
@@ -579,6 +579,12 @@ TEST(MessageId, MadeFromTheText)
     EXPECT_NE(id_of(other, 64), id);
     EXPECT_NE(id_of(text + '\0', 64), id) << "the length counts";
     EXPECT_NE(id_of("", 1), id_of(std::string(1, '\0'), 1));
+    // The export makes each id into the buffer of the message before.
+    std::string kept = id_of(other, 64);
+    TextHash h;
+    hash_text(h, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    make_message_id(h, kept);
+    EXPECT_EQ(kept, id);
 }
 
 // The message's own id, from the internet header block that opens its body.
