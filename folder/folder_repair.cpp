@@ -185,7 +185,9 @@ int commit_copy()
     unblock_interrupts();
     if (link_failed)
         return discard_copy(io_error_text());
-    if (io_sync_directory(copy.output_path) || io_close(copy.out.fd)) {
+    if (io_sync_directory(copy.output_path))
+        return discard_copy(io_error_text());
+    if (io_close(copy.out.fd)) {
         const char* why = io_error_text();
         copy.out.fd = -1;
         return discard_copy(why);
