@@ -109,59 +109,52 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
         return;
     }
     const bool mbox = w.form == ExportForm::mbox;
+    const std::size_t capacity = out.block.size();
     std::size_t i = 0;
     while (i < n) {
         if (w.held_cr || w.line_start) {
             text_byte(out, w, static_cast<char>(p[i++]));
             continue;
         }
-        // Inside a line: the line is copied up to its CR LF, which becomes
-        // LF; lines go from one to the next here while none needs a look at
-        // its start.
-        unsigned char* const to = out.block.data();
-        std::size_t used = out.used;
-        const std::size_t capacity = out.block.size();
-        while (i < n) {
-            const void* found = std::memchr(p + i, '\n', n - i);
-            std::size_t lf =
-                found ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p) : n;
-            std::size_t length = lf - i;
-            bool cr = length > 0 && p[lf - 1] == '\r';
-            if (cr)
-                --length;
-            if (used + length + 1 > capacity) {
-                out.used = used;
-                output_flush(out);
-                used = out.used;
-                if (length + 1 > capacity) {
-                    put_bytes(out, p + i, length);
-                    used = out.used;
-                    if (used == capacity) {
-                        output_flush(out);
-                        used = out.used;
-                    }
-                    length = 0;
-                }
-            }
-            std::memcpy(to + used, p + i, length);
-            used += length;
+        // Inside a line: the text is copied as it is up to a CR LF, which
+        // becomes LF, and on through the lines that follow while none needs
+        // a look at its start, as far as the output block has room: the
+        // output is never longer than the text here.
+        if (out.used == capacity)
+            output_flush(out);
+        unsigned char* const start = out.block.data() + out.used;
+        unsigned char* to = start;
+        const std::size_t stop = i + std::min(n - i, capacity - out.used);
+        while (i < stop) {
+            const void* found = std::memchr(p + i, '\n', stop - i);
             if (!found) {
-                // The line goes on in the next piece; a CR at the end waits
-                // for its LF.
+                // The line goes on after this piece, or after the block is
+                // written; a CR at the end waits for what follows it.
+                std::size_t length = stop - i;
+                bool cr = p[stop - 1] == '\r';
+                length -= cr ? 1 : 0;
+                std::memcpy(to, p + i, length);
+                to += length;
                 w.held_cr = cr;
                 w.ended_line = w.ended_line && length == 0;
-                i = n;
+                i = stop;
                 break;
             }
-            to[used++] = '\n';
-            w.ended_line = true;
+            const std::size_t lf =
+                static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p);
+            const std::size_t length = lf - i - (lf > i && p[lf - 1] == '\r' ? 1 : 0);
+            std::memcpy(to, p + i, length);
+            to += length;
+            *to++ = '\n';
             i = lf + 1;
             if (mbox && (i == n || p[i] == '>' || p[i] == 'F')) {
                 w.line_start = true;
                 break;
             }
         }
-        out.used = used;
+        if (to != start && to[-1] == '\n')
+            w.ended_line = true;
+        out.used += static_cast<std::size_t>(to - start);
     }
 }
 
@@ -272,6 +265,26 @@ const unsigned char* bytes_to_write(ExportWork& work, MailboxReader& reader, std
     return mailbox_bytes_at(reader, offset, available);
 }
 
+// One pass over a message's text, hashing it or scanning its characters.
+bool text_pass(MailboxReader& reader, MailboxReader* behind, std::uint64_t at, std::uint64_t end,
+               TextHash* hash, TextScan* scan)
+{
+    while (at < end) {
+        hand_back_block(reader, behind, at);
+        std::size_t available = 0;
+        const unsigned char* p = mailbox_bytes_at(reader, at, available);
+        if (!p)
+            return false;
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
+        if (hash)
+            hash_text(*hash, p, n);
+        if (scan)
+            scan_text(*scan, p, n);
+        at += n;
+    }
+    return true;
+}
+
 bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRecord& record,
                   const ExportOptions& options, MessagePlan& plan)
 {
@@ -286,19 +299,14 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
         return false;
     else
         plan.message_id.clear();
-    TextScan scan;
+    // The hash's pass also tells whether the text is all ASCII; only a text
+    // that is not is read again, to learn whether it is UTF-8.
     TextHash hash;
-    for (std::uint64_t at = record.text_offset; at < end;) {
-        hand_back_block(reader, behind, at);
-        std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, at, available);
-        if (!p)
-            return false;
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        scan_text(scan, p, n);
-        hash_text(hash, p, n);
-        at += n;
-    }
+    if (!text_pass(reader, behind, record.text_offset, end, &hash, nullptr))
+        return false;
+    TextScan scan;
+    if (!hashed_ascii(hash) && !text_pass(reader, behind, record.text_offset, end, nullptr, &scan))
+        return false;
     end_scan(scan);
     plan.eight_bit = !scan.ascii;
     plan.decoding = decoding_for(scan, charset_named(options.charset).value_or(Charset::dec_mcs));

@@ -3,6 +3,7 @@
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -22,15 +23,24 @@ std::uint64_t rotated(std::uint64_t x, int by)
 std::uint64_t word_at(const unsigned char* p)
 {
     std::uint64_t w = 0;
-    for (int i = 7; i >= 0; --i)
-        w = (w << 8) | p[i];
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&w, p, sizeof w);
+    } else {
+        for (int i = 7; i >= 0; --i)
+            w = (w << 8) | p[i];
+    }
     return w;
+}
+
+void mix(TextHash& h, std::uint64_t a, std::uint64_t b)
+{
+    h.lanes[0] = rotated((h.lanes[0] ^ a) * multiplier_a, 31);
+    h.lanes[1] = rotated((h.lanes[1] ^ b) * multiplier_b, 33);
 }
 
 void mix(TextHash& h, const unsigned char* p)
 {
-    h.lanes[0] = rotated((h.lanes[0] ^ word_at(p)) * multiplier_a, 31);
-    h.lanes[1] = rotated((h.lanes[1] ^ word_at(p + 8)) * multiplier_b, 33);
+    mix(h, word_at(p), word_at(p + 8));
 }
 
 std::uint64_t finished(std::uint64_t x)
@@ -77,6 +87,8 @@ void hash_text(TextHash& h, const unsigned char* bytes, std::size_t count)
     h.length += count;
     if (h.tail_length > 0) {
         std::size_t n = std::min(count, sizeof h.tail - h.tail_length);
+        for (std::size_t i = 0; i < n; ++i)
+            h.bits |= bytes[i];
         std::copy(bytes, bytes + n, h.tail + h.tail_length);
         h.tail_length += n;
         bytes += n;
@@ -86,10 +98,26 @@ void hash_text(TextHash& h, const unsigned char* bytes, std::size_t count)
         mix(h, h.tail);
         h.tail_length = 0;
     }
-    for (; count >= 16; bytes += 16, count -= 16)
-        mix(h, bytes);
+    // The words that are mixed in are ORed into the bits as they pass. The
+    // loop works on copies, which the text's bytes cannot alias.
+    TextHash local = h;
+    for (; count >= 16; bytes += 16, count -= 16) {
+        std::uint64_t a = word_at(bytes), b = word_at(bytes + 8);
+        local.bits |= a | b;
+        mix(local, a, b);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        local.bits |= bytes[i];
+    h.lanes[0] = local.lanes[0];
+    h.lanes[1] = local.lanes[1];
+    h.bits = local.bits;
     std::copy(bytes, bytes + count, h.tail);
     h.tail_length = count;
+}
+
+bool hashed_ascii(const TextHash& hash)
+{
+    return (hash.bits & 0x8080808080808080ULL) == 0;
 }
 
 std::string made_message_id(const TextHash& hash)

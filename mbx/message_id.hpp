@@ -12,13 +12,18 @@
 #include <string>
 
 // A 128-bit hash of a text fed in pieces of any size; the pieces do not
-// change it.
+// change it. The same pass gathers the bits set in any byte of the text,
+// which tell whether it is all ASCII.
 struct TextHash {
     std::uint64_t lanes[2] = {0x6B657374726C6D62ULL, 0x9E3779B97F4A7C15ULL};
     std::uint64_t length = 0;
     unsigned char tail[16] = {};
     std::size_t tail_length = 0;
+    std::uint64_t bits = 0; // every byte ORed in, in some lane of the word
 };
+
+// Whether every byte hashed so far is ASCII.
+bool hashed_ascii(const TextHash& hash);
 
 void hash_text(TextHash& hash, const unsigned char* bytes, std::size_t count);
 // "<32 hex digits@kestrel-mbx.invalid>"

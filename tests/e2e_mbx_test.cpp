@@ -831,6 +831,21 @@ TEST(MailboxExport, OptionsChecked)
 // bodies of any bytes: every form is written whole, its head in ASCII with a
 // Message-ID, and every From, To and CC address one that parses (run by the
 // build with the address sanitizer, too).
+// The mailbox file of these message texts.
+std::string mailbox_of(const std::vector<std::string>& texts)
+{
+    std::string records;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        auto size = static_cast<std::uint32_t>(texts[i].size());
+        auto head = encode_record_header({static_cast<std::uint32_t>(i + 1), size + 17, size});
+        records += std::string(head.begin(), head.end()) + texts[i] + '\0';
+    }
+    auto count = static_cast<std::uint32_t>(texts.size());
+    auto head =
+        encode_mailbox_header({count, count, static_cast<std::uint32_t>(84 + records.size())});
+    return std::string(head.begin(), head.end()) + records;
+}
+
 TEST(MailboxExport, ArbitraryHeadsExportWhole)
 {
     const std::string alphabet = "\"\"::,,<>%@!. \tAZaz09_$-\r\x80\xA8\xC3\xE2\xFF";
@@ -864,16 +879,7 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
         texts.push_back(text);
     }
     Workspace w;
-    std::string records;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        auto size = static_cast<std::uint32_t>(texts[i].size());
-        auto head = encode_record_header({static_cast<std::uint32_t>(i + 1), size + 17, size});
-        records += std::string(head.begin(), head.end()) + texts[i] + '\0';
-    }
-    auto count = static_cast<std::uint32_t>(texts.size());
-    auto head =
-        encode_mailbox_header({count, count, static_cast<std::uint32_t>(84 + records.size())});
-    w.put("RANDOM.MBX", std::string(head.begin(), head.end()) + records);
+    w.put("RANDOM.MBX", mailbox_of(texts));
     ExportOptions options;
     FormExport eml =
         export_forms(w.dir.file("RANDOM.MBX"), ExportForm::eml, w.dir.file("EML"), options);
@@ -996,6 +1002,34 @@ TEST(MailboxExport, SeveralMailboxesIntoMboxMaildirAndEml)
     EXPECT_EQ(python_view(w, {"eml", "EML/0001.eml", "EML/0002.eml", "EML/0003.eml", "EML/0004.eml",
                               "EML2/0001.eml"}),
               in_mbox);
+}
+
+// A body copied a run of lines at a time, with the reader's and the output's
+// blocks ending anywhere in it: at every place of a run of "From " and
+// ">From " lines, a CR before the CR LF and a line start cut after "Fr", the
+// mbox and the Maildir file give the text back.
+TEST(MailboxExport, BodiesAcrossBlockEdges)
+{
+    const std::string head = "From:\tA::B\r\nSubject: s\r\n\r\n";
+    const std::string run = "From a\r\n>From b\r\nx\r\r\nFr\r\n>\r\n";
+    for (std::size_t shift = 0; shift < run.size(); ++shift) {
+        std::string body = std::string(shift, 'p'), lf_body = body;
+        while (body.size() < output_block_size * 3 / 2) {
+            body += run;
+            lf_body += with_lf(run);
+        }
+        Workspace w;
+        w.put("M.MBX", mailbox_of({head + body}));
+        ExportOptions options;
+        export_forms(w.dir.file("M.MBX"), ExportForm::mbox, w.dir.file("M.mbox"), options);
+        FormExport maildir =
+            export_forms(w.dir.file("M.MBX"), ExportForm::maildir, w.dir.file("MD"), options);
+        std::vector<std::string> back = read_back_mbox(read_file(w.dir.file("M.mbox")));
+        ASSERT_EQ(back.size(), 1u);
+        EXPECT_TRUE(back[0].substr(back[0].find("\r\n\r\n") + 4) == body) << shift;
+        std::string file = read_file(maildir.files.at(0));
+        EXPECT_TRUE(file.substr(file.find("\n\n") + 2) == lf_body) << shift;
+    }
 }
 
 // An export stopped by a signal, at any point of its work, leaves no output

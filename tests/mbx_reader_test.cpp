@@ -579,12 +579,25 @@ TEST(MessageId, MadeFromTheText)
     EXPECT_NE(id_of(other, 64), id);
     EXPECT_NE(id_of(text + '\0', 64), id) << "the length counts";
     EXPECT_NE(id_of("", 1), id_of(std::string(1, '\0'), 1));
+    // The same pass tells an all-ASCII text, wherever an 8-bit byte stands.
+    for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, text.size() - 1}) {
+        std::string eight_bit = text;
+        eight_bit[at] = '\x80';
+        for (std::size_t piece : {5, 16, 200}) {
+            TextHash h;
+            for (std::size_t from = 0; from < text.size(); from += piece)
+                hash_text(h, reinterpret_cast<const unsigned char*>(eight_bit.data()) + from,
+                          std::min(piece, text.size() - from));
+            EXPECT_FALSE(hashed_ascii(h)) << at << " " << piece;
+        }
+    }
     // The export makes each id into the buffer of the message before.
     std::string kept = id_of(other, 64);
     TextHash h;
     hash_text(h, reinterpret_cast<const unsigned char*>(text.data()), text.size());
     make_message_id(h, kept);
     EXPECT_EQ(kept, id);
+    EXPECT_TRUE(hashed_ascii(h));
 }
 
 // The message's own id, from the internet header block that opens its body.
