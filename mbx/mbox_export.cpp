@@ -497,19 +497,28 @@ bool write_range(MailboxReader& reader, std::uint64_t from, std::uint64_t to, Ex
     return true;
 }
 
-// Writes the head made so far, its LFs as CR LF in an .eml file.
+// Writes the head made so far, its LFs as CR LF in an .eml file. Its lines
+// hold no CR and none starts with "From " (each is a header field, or
+// folded with a blank in front), so they go out as they are, without the
+// text's line copy; the text goes on at the start of a line.
 void flush_head(ExportWork& work, ExportOutput& out, LineWriter& w)
 {
-    if (w.form == ExportForm::eml) {
-        work.text.clear();
-        for (char c : work.head) {
-            if (c == '\n')
-                work.text += '\r';
-            work.text += c;
+    const std::string& head = work.head;
+    if (head.empty())
+        return;
+    if (w.form != ExportForm::eml) {
+        output_put(out, head.data(), head.size());
+    } else {
+        for (std::size_t at = 0; at < head.size();) {
+            std::size_t lf = std::min(head.find('\n', at), head.size());
+            output_put(out, head.data() + at, lf - at);
+            if (lf < head.size())
+                output_put(out, "\r\n", 2);
+            at = lf + 1;
         }
-        work.head.swap(work.text);
     }
-    write_string(out, w, work.head);
+    w.ended_line = head.back() == '\n';
+    w.line_start = w.ended_line && w.form == ExportForm::mbox;
     work.head.clear();
 }
 

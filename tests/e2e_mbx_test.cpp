@@ -867,6 +867,8 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     // of the reader: each stays a header field of the head.
     const std::string long_line = "X-Long: " + std::string(70000, 'y');
     texts.push_back("From:\tA::B\r\n" + long_line + "\r\nSubject: s\r\n\r\nbody\r\n");
+    // A head cut short by a "From " line: in an mbox it is quoted.
+    texts.push_back("From:\tA::B\r\nFrom the VAX\r\n\r\nbody\r\n");
     for (int i = 0; i < 300; ++i) {
         std::string text = "From:\t" + field(next(40)) + "\r\nReceived: ; Tue, " +
                            std::to_string(next(40)) + " Sep 1996 " + field(8) + " " + field(5) +
@@ -901,6 +903,8 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
     EXPECT_LT(long_head.find("\r\n" + long_line + "\r\nSubject: s\r\n"),
               long_head.find("\r\n\r\n"));
     EXPECT_EQ(long_head.substr(long_head.find("\r\n\r\n")), "\r\n\r\nbody\r\n");
+    EXPECT_NE(read_file(w.dir.file("RANDOM.mbox")).find("\n\n>From the VAX\n\nbody\n"),
+              std::string::npos);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::string bytes = read_file(eml.files[i]);
         std::string exported_head = bytes.substr(0, bytes.find("\r\n\r\n"));
