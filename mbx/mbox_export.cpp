@@ -99,6 +99,28 @@ void text_byte(ExportOutput& out, LineWriter& w, char c)
         w.line_start = w.form == ExportForm::mbox;
 }
 
+// At the start of the line at `p[at]` of a piece of `n` bytes: a line of
+// ">"s and "From " gets its one more ">" at `to` when `room` says the block
+// holds it. False when the line's start cannot be judged here, as the piece
+// ends first, or the ">" has no room: the byte-wise state takes it then.
+bool quote_here(const unsigned char* p, std::size_t at, std::size_t n, unsigned char*& to,
+                bool room)
+{
+    std::size_t word = at;
+    while (word < n && p[word] == '>')
+        ++word;
+    if (word < n && p[word] != from_word[0])
+        return true;
+    if (n - word < from_word.size())
+        return false;
+    if (std::memcmp(p + word, from_word.data(), from_word.size()) != 0)
+        return true;
+    if (!room)
+        return false;
+    *to++ = '>';
+    return true;
+}
+
 void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::size_t n)
 {
     if (n == 0)
@@ -117,12 +139,14 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
             continue;
         }
         // Inside a line: the text is copied as it is up to a CR LF, which
-        // becomes LF, and on through the lines that follow while none needs
-        // a look at its start, as far as the output block has room: the
-        // output is never longer than the text here.
+        // becomes LF, and on through the lines that follow, quoted where
+        // they need it, as far as the output block has room. The block
+        // holds what is left of the piece's text: a ">" is added only where
+        // a dropped CR made room.
         if (out.used == capacity)
             output_flush(out);
         unsigned char* const start = out.block.data() + out.used;
+        unsigned char* const block_end = out.block.data() + capacity;
         unsigned char* to = start;
         const std::size_t stop = i + std::min(n - i, capacity - out.used);
         while (i < stop) {
@@ -136,7 +160,6 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
                 std::memcpy(to, p + i, length);
                 to += length;
                 w.held_cr = cr;
-                w.ended_line = w.ended_line && length == 0;
                 i = stop;
                 break;
             }
@@ -147,13 +170,14 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
             to += length;
             *to++ = '\n';
             i = lf + 1;
-            if (mbox && (i == n || p[i] == '>' || p[i] == 'F')) {
+            const bool room = static_cast<std::size_t>(block_end - to) > stop - i;
+            if (mbox && !quote_here(p, i, n, to, room)) {
                 w.line_start = true;
                 break;
             }
         }
-        if (to != start && to[-1] == '\n')
-            w.ended_line = true;
+        if (to != start)
+            w.ended_line = to[-1] == '\n';
         out.used += static_cast<std::size_t>(to - start);
     }
 }

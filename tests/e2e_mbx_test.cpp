@@ -1011,28 +1011,35 @@ TEST(MailboxExport, SeveralMailboxesIntoMboxMaildirAndEml)
 // A body copied a run of lines at a time, with the reader's and the output's
 // blocks ending anywhere in it: at every place of a run of "From " and
 // ">From " lines, a CR before the CR LF and a line start cut after "Fr", the
-// mbox and the Maildir file give the text back.
+// mbox and the Maildir file give the text back; also with lines ended by LF
+// alone, whose quoting ">" finds no room left by a CR.
 TEST(MailboxExport, BodiesAcrossBlockEdges)
 {
     const std::string head = "From:\tA::B\r\nSubject: s\r\n\r\n";
-    const std::string run = "From a\r\n>From b\r\nx\r\r\nFr\r\n>\r\n";
-    for (std::size_t shift = 0; shift < run.size(); ++shift) {
-        std::string body = std::string(shift, 'p'), lf_body = body;
-        while (body.size() < output_block_size * 3 / 2) {
-            body += run;
-            lf_body += with_lf(run);
+    for (std::string run : {"From a\r\n>From b\r\nx\r\r\nFr\r\n>\r\n", "From a\n>From b\nx\n"}) {
+        // What the mbox gives back: each LF of the exported text as CR LF.
+        std::string run_back;
+        for (char c : with_lf(run))
+            run_back += c == '\n' ? "\r\n" : std::string(1, c);
+        for (std::size_t shift = 0; shift < run.size(); ++shift) {
+            std::string body = std::string(shift, 'p'), lf_body = body, back_body = body;
+            while (body.size() < output_block_size * 3 / 2) {
+                body += run;
+                lf_body += with_lf(run);
+                back_body += run_back;
+            }
+            Workspace w;
+            w.put("M.MBX", mailbox_of({head + body}));
+            ExportOptions options;
+            export_forms(w.dir.file("M.MBX"), ExportForm::mbox, w.dir.file("M.mbox"), options);
+            FormExport maildir =
+                export_forms(w.dir.file("M.MBX"), ExportForm::maildir, w.dir.file("MD"), options);
+            std::vector<std::string> back = read_back_mbox(read_file(w.dir.file("M.mbox")));
+            ASSERT_EQ(back.size(), 1u);
+            EXPECT_TRUE(back[0].substr(back[0].find("\r\n\r\n") + 4) == back_body) << shift;
+            std::string file = read_file(maildir.files.at(0));
+            EXPECT_TRUE(file.substr(file.find("\n\n") + 2) == lf_body) << shift;
         }
-        Workspace w;
-        w.put("M.MBX", mailbox_of({head + body}));
-        ExportOptions options;
-        export_forms(w.dir.file("M.MBX"), ExportForm::mbox, w.dir.file("M.mbox"), options);
-        FormExport maildir =
-            export_forms(w.dir.file("M.MBX"), ExportForm::maildir, w.dir.file("MD"), options);
-        std::vector<std::string> back = read_back_mbox(read_file(w.dir.file("M.mbox")));
-        ASSERT_EQ(back.size(), 1u);
-        EXPECT_TRUE(back[0].substr(back[0].find("\r\n\r\n") + 4) == body) << shift;
-        std::string file = read_file(maildir.files.at(0));
-        EXPECT_TRUE(file.substr(file.find("\n\n") + 2) == lf_body) << shift;
     }
 }
 
