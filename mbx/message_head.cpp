@@ -14,7 +14,7 @@ constexpr std::array<std::string_view, 12> month_names = {"Jan", "Feb", "Mar", "
 
 bool starts_with(std::string_view line, std::string_view prefix)
 {
-    return line.substr(0, prefix.size()) == prefix;
+    return line.starts_with(prefix);
 }
 
 std::string_view trim(std::string_view text)
@@ -184,33 +184,51 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
 
 namespace {
 
-// The digits go into a small buffer from the right and then onto the text
-// in one append: a date is made for every exported message.
-void append_number(std::string& to, unsigned value)
-{
-    char digits[12];
-    char* start = digits + sizeof digits;
-    do {
-        *--start = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    to.append(start, static_cast<std::size_t>(digits + sizeof digits - start));
-}
+// A date is made for every exported message: its fixed-width parts go into
+// a small buffer, which goes onto the text in one append.
+struct DateText {
+    char bytes[32];
+    std::size_t length = 0;
+
+    void put(std::string_view text)
+    {
+        text.copy(bytes + length, text.size());
+        length += text.size();
+    }
+    void put(char c) { bytes[length++] = c; }
+    // The digits of a number, from the right in a buffer of their own.
+    void put_number(unsigned value)
+    {
+        char digits[12];
+        char* start = digits + sizeof digits;
+        do {
+            *--start = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value > 0);
+        put(std::string_view(start, static_cast<std::size_t>(digits + sizeof digits - start)));
+    }
+    void put_year(int year)
+    {
+        if (year < 0)
+            put('-');
+        put_number(static_cast<unsigned>(year < 0 ? -year : year));
+    }
+};
 
 } // namespace
 
 void append_header_date(std::string& text, const SendingDate& date)
 {
-    text += weekday_names[date.weekday];
-    text += ", ";
-    append_number(text, date.day);
-    text += ' ';
-    text += month_names[date.month - 1];
-    text += ' ';
-    if (date.year < 0)
-        text += '-';
-    append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
-    text += ' ';
+    DateText made;
+    made.put(weekday_names[date.weekday]);
+    made.put(", ");
+    made.put_number(date.day);
+    made.put(' ');
+    made.put(month_names[date.month - 1]);
+    made.put(' ');
+    made.put_year(date.year);
+    made.put(' ');
+    text.append(made.bytes, made.length);
     text += date.time;
     text += ' ';
     text += date.zone;
@@ -218,17 +236,19 @@ void append_header_date(std::string& text, const SendingDate& date)
 
 void append_separator_date(std::string& text, const SendingDate& date)
 {
-    text += weekday_names[date.weekday];
-    text += ' ';
-    text += month_names[date.month - 1];
-    text += date.day < 10 ? "  " : " ";
-    append_number(text, date.day);
-    text += ' ';
+    DateText made;
+    made.put(weekday_names[date.weekday]);
+    made.put(' ');
+    made.put(month_names[date.month - 1]);
+    made.put(date.day < 10 ? "  " : " ");
+    made.put_number(date.day);
+    made.put(' ');
+    text.append(made.bytes, made.length);
     text += date.time;
-    text += ' ';
-    if (date.year < 0)
-        text += '-';
-    append_number(text, static_cast<unsigned>(date.year < 0 ? -date.year : date.year));
+    made.length = 0;
+    made.put(' ');
+    made.put_year(date.year);
+    text.append(made.bytes, made.length);
 }
 
 std::string header_date(const SendingDate& date)
