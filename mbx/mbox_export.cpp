@@ -370,12 +370,17 @@ void append_value(ExportWork& work, std::string_view bytes)
                  ' ');
 }
 
+// Made into the strings of `to`, which keep their room from value to value.
 void make_addresses(AddressText& to, std::string_view text, const std::string& domain)
 {
     auto addresses = vms_addresses(text, domain);
     to.any = !addresses.empty();
-    to.list = to.any ? address_list_text(addresses) : std::string();
-    to.first = to.any ? addresses.front().addr_spec : std::string();
+    to.list.clear();
+    to.first.clear();
+    if (to.any) {
+        append_address_list(to.list, addresses);
+        to.first = addresses.front().addr_spec;
+    }
 }
 
 // The addresses of an address value: from the memo when it holds them.

@@ -330,30 +330,43 @@ std::vector<MailAddress> vms_addresses(std::string_view value, const std::string
     return addresses;
 }
 
-std::string address_list_text(const std::vector<MailAddress>& addresses)
+void append_address_list(std::string& text, const std::vector<MailAddress>& addresses)
 {
-    std::string text;
+    const std::size_t start = text.size();
     std::size_t line_length = 0;
+    std::string named; // "Name <user@host>", made in the same room each time
     for (const MailAddress& a : addresses) {
-        std::string one = a.addr_spec;
+        std::string_view one = a.addr_spec;
         if (!a.name.empty()) {
-            bool ascii = is_ascii(a.name);
-            one = (!ascii                      ? encoded_words(a.name)
-                   : is_encoded_phrase(a.name) ? a.name
-                                               : quoted_string(a.name)) +
-                  " <" + a.addr_spec + ">";
+            if (!is_ascii(a.name))
+                named = encoded_words(a.name);
+            else if (is_encoded_phrase(a.name))
+                named = a.name;
+            else
+                named = quoted_string(a.name);
+            named += " <";
+            named += a.addr_spec;
+            named += '>';
+            one = named;
         }
-        if (!text.empty()) {
-            text += ",";
+        if (text.size() > start) {
+            text += ',';
             if (line_length + one.size() > 72) {
-                text += "\n";
+                text += '\n';
                 line_length = 0;
             }
-            text += " ";
+            text += ' ';
         }
         text += one;
         std::size_t fold = one.rfind('\n');
-        line_length = fold == std::string::npos ? line_length + one.size() + 2 : one.size() - fold;
+        line_length =
+            fold == std::string_view::npos ? line_length + one.size() + 2 : one.size() - fold;
     }
+}
+
+std::string address_list_text(const std::vector<MailAddress>& addresses)
+{
+    std::string text;
+    append_address_list(text, addresses);
     return text;
 }

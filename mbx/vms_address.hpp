@@ -27,6 +27,8 @@ std::vector<MailAddress> vms_addresses(std::string_view value, const std::string
 // The header value: "Name <user@host>" or "user@host", separated by commas,
 // a display name outside ASCII as encoded words.
 std::string address_list_text(const std::vector<MailAddress>& addresses);
+// The same appended to `text`, which keeps its room from value to value.
+void append_address_list(std::string& text, const std::vector<MailAddress>& addresses);
 
 // Whether `text` is an internet address, "local@domain", as a header holds
 // one.
