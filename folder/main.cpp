@@ -65,10 +65,13 @@ int print_problem_found(std::int64_t line_number, const FromLine&, const DateDia
 int check_command(int count, char** paths, bool count_own)
 {
     int status = 0;
+    // The settings are the same for every folder: their messages are
+    // counted together.
+    static ZoneEvidence evidence;
     for (int i = 0; i < count; ++i) {
         checked_folder = paths[i];
         FolderSummary summary;
-        if (scan_folder(paths[i], summary, print_problem_found)) {
+        if (scan_folder(paths[i], summary, print_problem_found, &evidence)) {
             status = 1;
             continue;
         }
@@ -78,6 +81,7 @@ int check_command(int count, char** paths, bool count_own)
         if (summary.problems > 0)
             status = 1;
     }
+    warn_about_zones(evidence);
     return status;
 }
 
