@@ -35,7 +35,8 @@ constexpr const char* usage_text =
     "\n"
     "The settings are those of kestrel: KESTREL_VAX_USERNAME, KESTREL_TZ,\n"
     "KESTREL_DST and KESTREL_DST_MTHS; a warning says where they will make\n"
-    "headers you may not expect.\n"
+    "headers you may not expect, and check tells from the messages that came\n"
+    "through a mail gateway whether the zones give their true times.\n"
     "\n"
     "Exit status: 0 when every folder (or the copy) would convert, 1 when\n"
     "one would not or a file cannot be read or written, 2 on bad usage.\n";
