@@ -270,14 +270,15 @@ TEST(EndToEndFolder, CheckStatusesAndSummaries)
 // -175 (delays of 44 and 65 minutes), -295 (EST written in August), +1057
 // (a forwarded message), -166 and -240 fit -0400; four messages carry no
 // date that counts. The winter folder's three fit -0500.
-std::string gateway_file(const std::vector<std::vector<std::string>>& messages)
+std::string gateway_file(const std::vector<std::vector<std::string>>& messages,
+                         Bytes bytes = Bytes::lf)
 {
     std::vector<std::string> lines;
     for (const auto& message : messages) {
         lines.push_back("\f");
         lines.insert(lines.end(), message.begin(), message.end());
     }
-    return folder_file(lines, Bytes::lf);
+    return folder_file(lines, bytes);
 }
 
 const std::vector<std::vector<std::string>> summer_messages = {
@@ -355,6 +356,9 @@ TEST(EndToEndFolder, CheckTellsTheZoneGatewayMessagesShow)
         {{"SUMMER.TXT"},
          {},
          no_winter + summer + "\"+0100\" their times are 5 hours off\n" + only_summer},
+        {{"CRLF.TXT"},
+         {},
+         no_winter + summer + "\"+0100\" their times are 5 hours off\n" + only_summer},
         {{"SUMMER.TXT", "WINTER.TXT"},
          {},
          winter + summer + "\"+0100\" their times are 5 hours off\n" + both},
@@ -386,6 +390,7 @@ TEST(EndToEndFolder, CheckTellsTheZoneGatewayMessagesShow)
         Workspace w;
         w.put("SUMMER.TXT", gateway_file(summer_messages));
         w.put("WINTER.TXT", gateway_file(winter_messages));
+        w.put("CRLF.TXT", gateway_file(summer_messages, Bytes::crlf));
         w.put("FEW.TXT",
               gateway_file({summer_messages[0], summer_messages[1], summer_messages[6]}));
         std::vector<std::string> arguments = {"check"};
