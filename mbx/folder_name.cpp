@@ -52,13 +52,18 @@ bool reserved(const std::string& name)
 
 std::string folder_name_of(const std::string& mailbox_path, bool& made_safe)
 {
-    std::string name = base_name(mailbox_path);
     made_safe = false;
-    for (char& c : name)
-        if (unsafe(static_cast<unsigned char>(c))) {
-            c = '_';
-            made_safe = true;
-        }
+    std::string name;
+    bool replaced_high = false; // the byte before began a character outside ASCII
+    for (char c : base_name(mailbox_path)) {
+        auto byte = static_cast<unsigned char>(c);
+        // A character of several bytes (UTF-8) becomes one "_".
+        if (replaced_high && (byte & 0xC0) == 0x80)
+            continue;
+        replaced_high = byte >= 0xC0;
+        made_safe = made_safe || unsafe(byte);
+        name += unsafe(byte) ? '_' : c;
+    }
     // Windows drops blanks at the ends of a name, and a client shows them
     // not at all.
     for (std::size_t at : {std::size_t{0}, name.size() - 1})
