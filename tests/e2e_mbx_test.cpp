@@ -12,6 +12,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -1095,6 +1097,131 @@ TEST(MailboxExport, SeveralMailboxesIntoMboxMaildirAndEml)
         (std::vector<std::string>{"A|4", "B|1", "NEWMAIL|11", "A.mbox|4", "NEWMAIL.mbox|11"}));
     EXPECT_EQ(flags, (std::vector<std::string>{"S,S,S,S", "S", std::string(10, ','), "RO,RO,RO,RO",
                                                std::string(10, ',')}));
+}
+
+// A real IMAP server reads the Maildir++ tree: dovecot, run as an ordinary
+// user on the workspace, lists a folder per mailbox, gives the messages
+// UIDs in the mailbox's order, takes each file's date as the message's
+// arrival (INTERNALDATE: its sending date) and shows old mail \Seen, but
+// NEWMAIL's.
+TEST(MailboxExport, DovecotReadsTheMaildirTree)
+{
+    const std::string imap = "/usr/lib/dovecot/imap";
+    if (target_is_windows())
+        GTEST_SKIP() << "a Windows Maildir's names carry ';' where dovecot reads ':'";
+    if (!file_exists(imap))
+        GTEST_SKIP() << "dovecot is not installed (" << imap << "): dovecot-imapd";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "dovecot is started as user nobody, which needs root";
+    Workspace w;
+    w.put("A.TXT", edge_folder);
+    w.put("B.TXT", simple_folder);
+    w.put("NEWMAIL.TXT", numbered_folder());
+    for (const char* folder : {"A.TXT", "B.TXT", "NEWMAIL.TXT"})
+        ASSERT_EQ(w.run({folder, "."}).exit_status, 0);
+    ASSERT_EQ(run_mbx(w, {"maildir", "A.MBX", "B.MBX", "NEWMAIL.MBX", "MD"}).exit_status, 0);
+    // The server's own files in the workspace, everything the user's.
+    const std::string home = w.dir.file("imap");
+    std::filesystem::create_directories(home + "/home");
+    w.put("imap/dovecot.conf", "protocols = imap\nssl = no\n"
+                               "namespace inbox {\n  inbox = yes\n  separator = /\n}\n");
+    w.put("imap/session", "l LIST \"\" \"*\"\n"
+                          "s0 SELECT A\nf0 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "s1 SELECT B\nf1 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "s2 SELECT NEWMAIL\nf2 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "z LOGOUT\n");
+    std::filesystem::permissions(w.dir.path(), std::filesystem::perms(0755));
+    for (const std::string& top : {home, w.dir.file("MD")}) {
+        ASSERT_EQ(chown(top.c_str(), 65534, 65534), 0);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+            ASSERT_EQ(chown(entry.path().c_str(), 65534, 65534), 0);
+    }
+    // The server wants a pipe for its input, not a file.
+    ChildOptions o = w.options({"-c",
+                                "/bin/cat \"$0\" | \"$@\"",
+                                home + "/session",
+                                "/usr/bin/setpriv",
+                                "--reuid=65534",
+                                "--regid=65534",
+                                "--clear-groups",
+                                "/usr/bin/env",
+                                "USER=nobody",
+                                "HOME=" + home + "/home",
+                                "TZ=UTC",
+                                imap,
+                                "-c",
+                                home + "/dovecot.conf",
+                                "-o",
+                                "mail_location=maildir:" + w.dir.file("MD") + ":LAYOUT=maildir++",
+                                "-o",
+                                "log_path=/dev/null",
+                                "-o",
+                                "base_dir=" + home + "/run",
+                                "-o",
+                                "state_dir=" + home + "/state"},
+                               std::nullopt, {"TZ=UTC", "PATH=/usr/bin:/bin"});
+    o.binary = "/bin/sh";
+    o.host_program = true;
+    o.time_limit = 60;
+    ChildResult r = run_child(o);
+    ASSERT_EQ(r.exit_status, 0) << r.output << r.errors;
+    std::set<std::string> listed;
+    std::map<int, std::vector<std::smatch>> fetched;
+    std::map<int, int> exists;
+    const std::regex list_line(R"(\* LIST \([^)]*\) "/" (\S+)\r?)");
+    const std::regex fetch_line(R"re(\* \d+ FETCH \(UID (\d+) FLAGS \(([^)]*)\) )re"
+                                R"re(INTERNALDATE "([^"]+)" ENVELOPE \("[^"]*" (NIL|"[^"]*"))re");
+    std::istringstream in(r.output);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    int folder = -1;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, list_line))
+            listed.insert(m[1]);
+        else if (line.size() > 3 && line[0] == 's' && line.substr(2, 3) == " OK")
+            folder = line[1] - '0';
+        else if (line.size() > 3 && line[0] == 's' && line.substr(2, 3) != " OK")
+            ADD_FAILURE() << line;
+        else if (line.ends_with(" EXISTS\r") || line.ends_with(" EXISTS"))
+            exists[folder + 1] = std::stoi(line.substr(2)); // before its SELECT's OK
+        else if (std::regex_search(line, m, fetch_line))
+            fetched[folder].push_back(m);
+    }
+    EXPECT_EQ(listed, (std::set<std::string>{"A", "B", "INBOX", "NEWMAIL"})) << r.output;
+    const char* folders[] = {"A", "B", "NEWMAIL"};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(folders[k]);
+        std::vector<std::string> files = maildir_files(w, "MD/."s + folders[k]);
+        EXPECT_EQ(exists[k], static_cast<int>(files.size()));
+        ASSERT_EQ(fetched[k].size(), files.size()) << r.output;
+        long previous_uid = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::smatch& m = fetched[k][i];
+            std::string text = read_file(w.dir.file("MD/."s + folders[k] + "/cur/" + files[i]));
+            EXPECT_GT(std::stol(m[1]), previous_uid);
+            previous_uid = std::stol(m[1]);
+            // The subject shows that UID order is the order of the names,
+            // which is the mailbox's.
+            std::size_t at = text.find("\nSubject: ");
+            std::string subject =
+                at == std::string::npos
+                    ? "NIL"
+                    : "\"" + text.substr(at + 10, text.find('\n', at + 1) - at - 10) + "\"";
+            EXPECT_EQ(m[4].str(), subject) << "message " << i + 1;
+            if (k == 2) {
+                EXPECT_EQ(subject, "\"" + std::to_string(i + 1) + "\"");
+            }
+            std::tm arrival{};
+            ASSERT_TRUE(strptime(m[3].str().c_str(), "%d-%b-%Y %H:%M:%S %z", &arrival));
+            EXPECT_EQ(static_cast<long long>(timegm(&arrival)) - arrival.tm_gmtoff,
+                      date_header_seconds(text))
+                << m[3];
+            bool seen = m[2].str().find("\\Seen") != std::string::npos;
+            EXPECT_EQ(seen, k != 2) << m[2];
+        }
+    }
 }
 
 // An export stopped by a signal, at any point of its work, leaves no output
