@@ -196,13 +196,21 @@ bool open_for_export(MailboxReader& reader, const std::string& path, bool whole,
 // before it is exported (read through the same block, so the check costs no
 // read of its own), and the file's end after the last one: a mailbox
 // damaged midway, or changed since an earlier check, is refused when the
-// damage is reached, and the caller discards the target.
-int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options)
+// damage is reached, and the caller discards the target. So is one whose
+// count of messages is no longer the `expected` one that the output was
+// laid out for.
+int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options,
+                   std::uint32_t expected)
 {
     MailboxReader reader;
     MailboxVerdict check;
     if (!open_for_export(reader, path, false, check))
         return 1;
+    if (check.message_count != expected) {
+        complain(path, "changed while it was exported");
+        close_mailbox(reader);
+        return 1;
+    }
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t n = 1; n <= check.message_count; ++n) {
         std::uint64_t next = at;
@@ -331,7 +339,8 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
     for (std::size_t k = 0; k < mailboxes.size(); ++k) {
         ExportOptions mailbox_options = options;
         mailbox_options.read = folders[k].read;
-        if (enter_folder(target, k) || export_mailbox(target, mailboxes[k], mailbox_options)) {
+        if (enter_folder(target, k) ||
+            export_mailbox(target, mailboxes[k], mailbox_options, folders[k].messages)) {
             discard_target(target);
             return 1;
         }

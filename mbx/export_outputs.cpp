@@ -425,8 +425,11 @@ int commit_directory(ExportTarget& target)
     // itself for .eml files, mbox files and the folders of a tree.
     std::vector<std::string> entries;
     if (target.form == ExportForm::maildir)
-        for (const auto& folder : target.folders)
+        for (const auto& folder : target.folders) {
             entries.push_back(target.stage + folder.place + "/cur/x");
+            if (target.tree)
+                entries.push_back(target.stage + folder.place + "/x");
+        }
     if (target.form != ExportForm::maildir || target.tree)
         entries.push_back(target.stage + "/x");
     for (const auto& entry : entries)
