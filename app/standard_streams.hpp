@@ -11,6 +11,11 @@ bool standard_input_is_interactive();
 // The descriptor of standard input, for reading the list.
 int standard_input_descriptor();
 
+// How the platform's shell gives a variable to the programs run after it,
+// for texts that tell the user what to type: "set NAME=VALUE", one command
+// a variable, in the Windows command prompt, else "export NAME=VALUE ...".
+extern const bool shell_sets_variables_with_set;
+
 // Makes sure standard output and error are taken before any file is opened,
 // so that no mailbox can get their place, and readies the console for the
 // program's texts.

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+const bool shell_sets_variables_with_set = false;
+
 bool standard_input_is_interactive()
 {
     struct stat info;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+const bool shell_sets_variables_with_set = true;
+
 namespace {
 
 // The console's output code page when the program started, 0 without a

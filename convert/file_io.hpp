@@ -146,3 +146,6 @@ int io_remove_directory(const char* path);
 // Gives the file or directory `from` the name `to`, never replacing what
 // has that name (then 1, with EEXIST).
 int io_rename_new(const char* from, const char* to);
+// Sets the file's modification time to `seconds` since 1970 (UTC), which
+// mail servers take as the time a Maildir message arrived.
+int io_set_modification_time(int fd, std::int64_t seconds);

@@ -488,3 +488,15 @@ int io_rename_new(const char* from, const char* to)
     }
     return rename(from, to) == 0 ? 0 : 1;
 }
+
+int io_set_modification_time(int fd, std::int64_t seconds)
+{
+    if (io_injected_failure("set_modification_time"))
+        return 1;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // the access time stays
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = 0;
+    return futimens(fd, times) == 0 ? 0 : 1;
+}

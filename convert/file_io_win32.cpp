@@ -620,3 +620,20 @@ int io_rename_new(const char* from, const char* to)
     }
     return 0;
 }
+
+// A FILETIME counts tenths of microseconds since 1601.
+int io_set_modification_time(int fd, std::int64_t seconds)
+{
+    if (injected("set_modification_time"))
+        return 1;
+    constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
+    std::int64_t ticks = (seconds + seconds_1601_to_1970) * 10000000;
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) & 0xFFFFFFFFU);
+    written.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+    if (!SetFileTime(handle_of(fd), nullptr, nullptr, &written)) {
+        note_error();
+        return 1;
+    }
+    return 0;
+}

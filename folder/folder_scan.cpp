@@ -28,7 +28,8 @@ int read_failed(const char* path)
 
 } // namespace
 
-int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_problem)
+int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_problem,
+                ZoneEvidence* evidence)
 {
     summary = FolderSummary{};
     int fd = io_open_read(path);
@@ -51,7 +52,12 @@ int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_
         ++line_number;
         std::string_view line(read.text, read.length);
         continues_piece = read.piece;
-        if (is_form_feed_line(line)) {
+        bool form_feed = is_form_feed_line(line);
+        if (form_feed || !starts_message(line, form_feed_held)) {
+            if (evidence != nullptr)
+                zone_message_line(*evidence, line, continues_piece);
+        }
+        if (form_feed) {
             form_feed_held = true;
             continue;
         }
@@ -67,6 +73,8 @@ int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_
         if (input.failed)
             break;
         diagnose_from_line(from_line, diagnosis);
+        if (evidence != nullptr)
+            zone_message_start(*evidence, diagnosis);
         if (diagnosis.converts || diagnosis.repairable) {
             note_sent(summary, diagnosis.date);
             summary.own += diagnosis.own ? 1 : 0;
@@ -77,6 +85,8 @@ int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_
             status = on_problem(line_number, from_line, diagnosis);
         }
     }
+    if (evidence != nullptr)
+        zone_folder_end(*evidence);
     if (input.failed)
         status = read_failed(path);
     io_close_discarded(fd);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "folder/date_diagnosis.hpp"
+#include "folder/zone_estimate.hpp"
 
 #include <cstdint>
 
@@ -26,5 +27,7 @@ using FromProblemHandler = int (*)(std::int64_t line_number, const FromLine& lin
 
 // Reads the folder at `path`. Returns 1 after saying why on standard error
 // when the folder cannot be opened or read, or when the handler stopped the
-// pass; else 0, with the summary filled.
-int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_problem);
+// pass; else 0, with the summary filled. With `evidence`, the messages that
+// came through a mail gateway are counted into it as well.
+int scan_folder(const char* path, FolderSummary& summary, FromProblemHandler on_problem,
+                ZoneEvidence* evidence = nullptr);

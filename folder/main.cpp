@@ -35,7 +35,8 @@ constexpr const char* usage_text =
     "\n"
     "The settings are those of kestrel: KESTREL_VAX_USERNAME, KESTREL_TZ,\n"
     "KESTREL_DST and KESTREL_DST_MTHS; a warning says where they will make\n"
-    "headers you may not expect.\n"
+    "headers you may not expect, and check tells from the messages that came\n"
+    "through a mail gateway whether the zones give their true times.\n"
     "\n"
     "Exit status: 0 when every folder (or the copy) would convert, 1 when\n"
     "one would not or a file cannot be read or written, 2 on bad usage.\n";
@@ -65,10 +66,13 @@ int print_problem_found(std::int64_t line_number, const FromLine&, const DateDia
 int check_command(int count, char** paths, bool count_own)
 {
     int status = 0;
+    // The settings are the same for every folder: their messages are
+    // counted together.
+    static ZoneEvidence evidence;
     for (int i = 0; i < count; ++i) {
         checked_folder = paths[i];
         FolderSummary summary;
-        if (scan_folder(paths[i], summary, print_problem_found)) {
+        if (scan_folder(paths[i], summary, print_problem_found, &evidence)) {
             status = 1;
             continue;
         }
@@ -78,6 +82,7 @@ int check_command(int count, char** paths, bool count_own)
         if (summary.problems > 0)
             status = 1;
     }
+    warn_about_zones(evidence);
     return status;
 }
 

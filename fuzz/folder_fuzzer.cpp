@@ -11,7 +11,8 @@
 //   - no descriptor stays open;
 //   - kestrel-folder's check passes the folder exactly when it converts,
 //     lists first the line that the converter names, and counts the
-//     messages and the user's own as the mailbox holds them; when repair
+//     messages and the user's own as the mailbox holds them, and no more
+//     of them give the VAX's zone than there are; when repair
 //     mends every problem, its copy converts with one record per message.
 //
 // Input: byte 0 chooses the settings, byte 1 the run, the rest is the folder.
@@ -374,8 +375,13 @@ void check_folder_check(const Run& run, const Expectation& expected, int status)
 {
     FolderSummary summary;
     first_problem_line = 0;
-    if (scan_folder(run.folder.file, summary, note_first_problem) != 0)
+    static ZoneEvidence evidence;
+    evidence = ZoneEvidence{};
+    if (scan_folder(run.folder.file, summary, note_first_problem, &evidence) != 0)
         violated("the check cannot read the folder");
+    // A message gives its zone at most once.
+    if (evidence.standard.dated + evidence.daylight.dated > summary.messages)
+        violated("more messages give a zone than the folder has");
     std::string verdict = std::to_string(summary.problems) + " problems, first at line " +
                           std::to_string(first_problem_line);
     if ((summary.problems == 0) != (status == 0))

@@ -6,11 +6,13 @@
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/export_outputs.hpp"
+#include "mbx/folder_name.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,7 @@ constexpr const char* usage_text =
     "       kestrel-mbx list MAILBOX\n"
     "       kestrel-mbx mbox [OPTIONS] MAILBOX [OUTPUT]\n"
     "       kestrel-mbx mbox [OPTIONS] MAILBOX... OUTPUT\n"
+    "       kestrel-mbx mbox --folders [OPTIONS] MAILBOX... DIRECTORY\n"
     "       kestrel-mbx maildir [OPTIONS] MAILBOX... DIRECTORY\n"
     "       kestrel-mbx eml [OPTIONS] MAILBOX DIRECTORY\n"
     "       kestrel-mbx --help | --version\n"
@@ -38,17 +41,24 @@ constexpr const char* usage_text =
     "           subject, separated by TABs\n"
     "  mbox     writes the messages as an mbox file (mboxrd) to OUTPUT, which\n"
     "           must not exist yet, or to standard output; several mailboxes\n"
-    "           one after another\n"
+    "           one after another; with --folders, makes DIRECTORY with one\n"
+    "           mbox file FOLDER.mbox per mailbox (MAIL.MBX -> MAIL.mbox)\n"
     "  maildir  makes DIRECTORY, which must not exist yet, a Maildir with one\n"
-    "           file per message in its cur directory\n"
+    "           file per message in its cur directory; several mailboxes (or\n"
+    "           --folders) make a Maildir++ tree, a folder DIRECTORY/.FOLDER\n"
+    "           per mailbox (MAIL.MBX -> .MAIL)\n"
     "  eml      makes DIRECTORY, which must not exist yet, with one file\n"
     "           NNNN.eml per message (CR LF line ends)\n"
     "Options of mbox, maildir and eml:\n"
     "  --domain DOMAIN  the Internet domain of the DECnet nodes\n"
     "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
     "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
+    "  --unread         exports every message unread; otherwise all are read\n"
+    "                   but those of a mailbox named NEWMAIL\n"
+    "  --folders        each mailbox a folder of DIRECTORY (mbox, maildir)\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
-    "refused and nothing is written.\n"
+    "refused and nothing is written. Each mailbox exported is said on\n"
+    "standard error: \"MAIL.MBX: 412 messages -> Maildir/.MAIL\".\n"
     "\n"
     "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
     "be read or written, 2 on bad usage.\n";
@@ -96,6 +106,12 @@ int flush_standard_output()
     return 0;
 }
 
+// "1 message", "412 messages".
+std::string messages_text(std::uint64_t count)
+{
+    return std::to_string(count) + (count == 1 ? " message" : " messages");
+}
+
 int check_command(const std::vector<std::string>& paths)
 {
     int status = 0;
@@ -108,7 +124,7 @@ int check_command(const std::vector<std::string>& paths)
         MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
-            std::printf("%s: %u messages, ok\n", path.c_str(), check.message_count);
+            std::printf("%s: %s, ok\n", path.c_str(), messages_text(check.message_count).c_str());
         } else {
             std::printf("%s: %s\n", path.c_str(), fault_text(check).c_str());
             status = 1;
@@ -180,13 +196,21 @@ bool open_for_export(MailboxReader& reader, const std::string& path, bool whole,
 // before it is exported (read through the same block, so the check costs no
 // read of its own), and the file's end after the last one: a mailbox
 // damaged midway, or changed since an earlier check, is refused when the
-// damage is reached, and the caller discards the target.
-int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options)
+// damage is reached, and the caller discards the target. So is one whose
+// count of messages is no longer the `expected` one that the output was
+// laid out for.
+int export_mailbox(ExportTarget& target, const std::string& path, const ExportOptions& options,
+                   std::uint32_t expected)
 {
     MailboxReader reader;
     MailboxVerdict check;
     if (!open_for_export(reader, path, false, check))
         return 1;
+    if (check.message_count != expected) {
+        complain(path, "changed while it was exported");
+        close_mailbox(reader);
+        return 1;
+    }
     std::uint64_t at = mailbox_header_size;
     for (std::uint32_t n = 1; n <= check.message_count; ++n) {
         std::uint64_t next = at;
@@ -240,37 +264,91 @@ bool all_whole(const std::vector<std::string>& mailboxes)
 // damaged one found midway discards the unnamed file. When the output
 // cannot be made, the mailboxes are checked wholly first all the same: a
 // damaged mailbox is what the user hears of, as when it is found first.
+// The folders of a tree, each named after its mailbox: a name that is taken
+// already, in any letter case (one name on Windows and macOS), gets a
+// number.
+void name_folders(std::vector<TargetFolder>& folders)
+{
+    std::vector<std::string> taken;
+    auto upper = [](std::string text) {
+        for (char& c : text)
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+        return text;
+    };
+    for (auto& folder : folders) {
+        bool made_safe = false;
+        std::string base = folder_name_of(folder.mailbox, made_safe);
+        folder.name = base;
+        if (made_safe)
+            folder.note = "folder name made safe";
+        for (int n = 2; std::find(taken.begin(), taken.end(), upper(folder.name)) != taken.end();
+             ++n) {
+            folder.name = base + "-" + std::to_string(n);
+            folder.note = "the name " + base + " is taken by an earlier mailbox";
+        }
+        taken.push_back(upper(folder.name));
+    }
+}
+
+// One line per mailbox on standard error: "MAIL.MBX: 412 messages ->
+// Maildir/.MAIL".
+void say_where(const ExportTarget& target)
+{
+    for (std::size_t k = 0; k < target.folders.size(); ++k) {
+        const TargetFolder& folder = target.folders[k];
+        std::string line = folder.mailbox + ": " + messages_text(folder.messages) + " -> " +
+                           folder_destination(target, k);
+        if (!folder.note.empty())
+            line += " (" + folder.note + ")";
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
 int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
                    const ExportOptions& options)
 {
-    const bool check_first = output == nullptr || form != ExportForm::mbox;
-    std::uint64_t message_count = 0;
+    const bool check_first = output == nullptr || form != ExportForm::mbox || options.folders;
+    std::vector<TargetFolder> folders;
     for (const auto& path : mailboxes) {
         MailboxReader reader;
         MailboxVerdict check;
         if (!open_for_export(reader, path, check_first, check))
             return 1;
         close_mailbox(reader);
-        message_count += check.message_count;
+        TargetFolder folder;
+        folder.mailbox = path;
+        folder.messages = check.message_count;
+        folder.read = !options.unread && !mailbox_stays_unread(path);
+        folders.push_back(folder);
     }
+    if (options.folders || (form == ExportForm::maildir && mailboxes.size() > 1))
+        name_folders(folders);
     install_interrupt_handlers();
     ExportTarget target;
     std::string refusal;
     if (!check_first)
         hold_complaints(&refusal);
-    int failed = open_target(target, form, output, message_count);
+    int failed = open_target(target, form, output, folders);
     hold_complaints(nullptr);
     if (failed) {
         if (!check_first && all_whole(mailboxes))
             std::fputs(refusal.c_str(), stderr);
         return 1;
     }
-    for (const auto& path : mailboxes)
-        if (export_mailbox(target, path, options)) {
+    for (std::size_t k = 0; k < mailboxes.size(); ++k) {
+        ExportOptions mailbox_options = options;
+        mailbox_options.read = folders[k].read;
+        if (enter_folder(target, k) ||
+            export_mailbox(target, mailboxes[k], mailbox_options, folders[k].messages)) {
             discard_target(target);
             return 1;
         }
-    return commit_target(target);
+    }
+    if (commit_target(target))
+        return 1;
+    say_where(target);
+    return 0;
 }
 
 // The options of the exports, taken out of `arguments` wherever they
@@ -280,6 +358,10 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
+        if (a == "--unread" || a == "--folders") {
+            (a == "--unread" ? options.unread : options.folders) = true;
+            continue;
+        }
         std::string* value = a.rfind("--domain", 0) == 0    ? &options.domain
                              : a.rfind("--charset", 0) == 0 ? &options.charset
                                                             : nullptr;
@@ -361,7 +443,9 @@ int run(const std::vector<std::string>& all)
     int status = 0;
     if (!take_options(arguments, options, status))
         return status;
-    if (form == ExportForm::mbox && arguments.size() == 1)
+    if (options.folders && form == ExportForm::eml)
+        return bad_usage("--folders is for mbox and maildir");
+    if (form == ExportForm::mbox && arguments.size() == 1 && !options.folders)
         return export_command(form, mailbox_names(arguments.begin(), arguments.end()), nullptr,
                               options);
     if (arguments.size() < 2)

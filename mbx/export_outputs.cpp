@@ -24,7 +24,12 @@ struct ArmedOutput {
     char path[path_capacity + unique_capacity + 32]; // the mbox file, or the stage
     char unique[unique_capacity];
     ExportForm form;
+    bool tree;
     std::size_t digits;
+    // The target's, made before it is armed and unchanged while it is.
+    const TargetFolder* folders;
+    std::size_t folder_count;
+    volatile std::size_t folder; // the one being filled
     volatile std::uint32_t made; // message files complete in the stage
     volatile int kind;           // 0 nothing, 1 a file, 2 a directory
 };
@@ -61,10 +66,12 @@ void append_number(char* to, std::size_t& length, std::size_t capacity, std::uin
 constexpr std::size_t name_capacity = sizeof armed.path + 64;
 
 // The file of message `n` in the stage: "STAGE/0001.eml", or for a Maildir
-// "STAGE/tmp/UNIQUE7.kestrel" while it is written and "STAGE/cur/..." when
-// complete.
+// "STAGE/FOLDER/tmp/UNIQUE0007.kestrel" while it is written and
+// "STAGE/FOLDER/cur/UNIQUE0007.kestrel:2,S" when complete ("S" when it was
+// read). The number is padded, so that the names sort in the mailbox's
+// order and a server gives the messages UIDs in that order.
 void message_file_name(char* to, const char* stage, ExportForm form, const char* unique,
-                       std::uint64_t n, std::size_t digits, bool in_tmp)
+                       std::uint64_t n, std::size_t digits, const TargetFolder& folder, bool in_tmp)
 {
     std::size_t length = 0;
     to[0] = '\0';
@@ -75,17 +82,25 @@ void message_file_name(char* to, const char* stage, ExportForm form, const char*
         append(to, length, name_capacity, ".eml");
         return;
     }
+    append(to, length, name_capacity, folder.place.c_str());
     append(to, length, name_capacity, in_tmp ? "/tmp/" : "/cur/");
     append(to, length, name_capacity, unique);
-    append_number(to, length, name_capacity, n, 1);
+    append_number(to, length, name_capacity, n, digits);
     append(to, length, name_capacity, ".kestrel");
+    if (in_tmp)
+        return;
+    const char info[] = {maildir_info_separator, '2', ',', '\0'};
+    append(to, length, name_capacity, info);
+    if (folder.read)
+        append(to, length, name_capacity, "S");
 }
 
-void subdirectory_name(char* to, const char* stage, const char* sub)
+void subdirectory_name(char* to, const char* stage, const char* sub, const char* place = "")
 {
     std::size_t length = 0;
     to[0] = '\0';
     append(to, length, name_capacity, stage);
+    append(to, length, name_capacity, place);
     append(to, length, name_capacity, sub);
 }
 
@@ -100,21 +115,47 @@ void remove_armed()
         io_remove(armed.path);
     } else if (kind == 2) {
         char name[name_capacity];
+        const TargetFolder* folders = armed.folders;
+        std::size_t count = armed.folder_count;
+        if (armed.form == ExportForm::mbox) {
+            // The mbox files made so far, the one being filled the last.
+            for (std::size_t k = 0; k <= armed.folder && k < count; ++k) {
+                subdirectory_name(name, armed.path, folders[k].place.c_str());
+                io_remove(name);
+            }
+            io_remove_directory(armed.path);
+            return;
+        }
         std::uint64_t made = armed.made;
-        for (std::uint64_t n = 1; n <= made + 1; ++n) {
-            message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits, false);
+        std::size_t k = 0;
+        for (std::uint64_t n = 1; n <= made + 1 && count > 0; ++n) {
+            while (k + 1 < count && folders[k + 1].first <= n)
+                ++k;
+            message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits,
+                              folders[k], false);
             io_remove(name);
             if (armed.form == ExportForm::maildir) {
                 message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits,
-                                  true);
+                                  folders[k], true);
                 io_remove(name);
             }
         }
-        if (armed.form == ExportForm::maildir)
+        if (armed.form == ExportForm::maildir) {
+            for (std::size_t f = 0; f < count; ++f) {
+                if (folders[f].place.empty())
+                    continue;
+                for (const char* part : maildir_parts) {
+                    subdirectory_name(name, armed.path, part, folders[f].place.c_str());
+                    io_remove_directory(name);
+                }
+                subdirectory_name(name, armed.path, folders[f].place.c_str());
+                io_remove_directory(name);
+            }
             for (const char* part : maildir_parts) {
                 subdirectory_name(name, armed.path, part);
                 io_remove_directory(name);
             }
+        }
         io_remove_directory(armed.path);
     }
 }
@@ -127,6 +168,10 @@ void arm(int kind, const std::string& path, const ExportTarget& target)
     length = 0;
     append(armed.unique, length, sizeof armed.unique, target.unique.c_str());
     armed.form = target.form;
+    armed.tree = target.tree;
+    armed.folders = target.folders.data();
+    armed.folder_count = target.folders.size();
+    armed.folder = target.folder;
     armed.digits = target.digits;
     armed.made = target.made;
     armed.kind = kind;
@@ -153,9 +198,11 @@ std::string output_name(const ExportTarget& target)
     return target.path.empty() ? "standard output" : target.path;
 }
 
-bool is_directory_form(ExportForm form)
+// A directory filled under its other name: a Maildir, .eml files, the mbox
+// files of a tree.
+bool is_directory(const ExportTarget& target)
 {
-    return form != ExportForm::mbox;
+    return target.form != ExportForm::mbox || target.tree;
 }
 
 std::size_t digit_count(std::uint64_t value)
@@ -210,12 +257,24 @@ int open_stage(ExportTarget& target)
             return 1;
         }
     }
-    if (target.form == ExportForm::maildir)
+    if (target.form != ExportForm::maildir)
+        return 0;
+    // The tree's root is a Maildir too, empty; each folder one of its own.
+    std::vector<std::string> places{""};
+    if (target.tree)
+        for (const auto& folder : target.folders)
+            places.push_back(folder.place);
+    for (const auto& place : places) {
+        if (!place.empty() && io_make_directory((target.stage + place).c_str())) {
+            complain(target.stage + place, failure_text());
+            return 1;
+        }
         for (const char* part : maildir_parts)
-            if (io_make_directory((target.stage + part).c_str())) {
-                complain(target.stage + part, failure_text());
+            if (io_make_directory((target.stage + place + part).c_str())) {
+                complain(target.stage + place + part, failure_text());
                 return 1;
             }
+    }
     return 0;
 }
 
@@ -237,10 +296,11 @@ int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxR
     char name[name_capacity], final_name[name_capacity];
     std::uint64_t n = static_cast<std::uint64_t>(target.made) + 1;
     bool maildir = target.form == ExportForm::maildir;
+    const TargetFolder& folder = target.folders[target.folder];
     message_file_name(name, target.stage.c_str(), target.form, target.unique.c_str(), n,
-                      target.digits, maildir);
+                      target.digits, folder, maildir);
     message_file_name(final_name, target.stage.c_str(), target.form, target.unique.c_str(), n,
-                      target.digits, false);
+                      target.digits, folder, false);
     block_interrupts();
     int fd = io_create_new(name);
     int failed = 0;
@@ -256,6 +316,12 @@ int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxR
         }
         if (!failed)
             failed = flush_output(target);
+        // A Maildir file is dated when the message was sent: a server shows
+        // that as the time it arrived.
+        if (!failed && maildir && io_set_modification_time(fd, target.out.sent)) {
+            complain(output_name(target), failure_text());
+            failed = 1;
+        }
         if (!failed && io_sync(fd)) {
             complain(output_name(target), failure_text());
             failed = 1;
@@ -277,6 +343,44 @@ int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxR
     }
     unblock_interrupts();
     return failed;
+}
+
+// The mbox file of the folder being filled in a tree, made new in the stage.
+int open_folder_file(ExportTarget& target)
+{
+    std::string name = target.stage + target.folders[target.folder].place;
+    block_interrupts();
+    armed.folder = target.folder;
+    int fd = io_create_new(name.c_str());
+    unblock_interrupts();
+    if (fd < 0) {
+        complain(name, failure_text());
+        return 1;
+    }
+    target.out.fd = fd;
+    target.out.used = 0;
+    target.open = true;
+    return 0;
+}
+
+// The mbox file of a tree's folder, complete: written, on the device, closed.
+int close_folder_file(ExportTarget& target)
+{
+    if (target.form != ExportForm::mbox || !target.tree || !target.open)
+        return 0;
+    if (flush_output(target))
+        return 1;
+    int fd = target.out.fd;
+    if (io_sync(fd)) {
+        complain(output_name(target), failure_text());
+        return 1;
+    }
+    target.open = false;
+    if (io_close(fd)) {
+        complain(output_name(target), failure_text());
+        return 1;
+    }
+    return 0;
 }
 
 int commit_mbox_file(ExportTarget& target)
@@ -315,13 +419,24 @@ int commit_mbox_file(ExportTarget& target)
 // name, which it never replaces, and that entry goes to the device too.
 int commit_directory(ExportTarget& target)
 {
-    char any_entry[name_capacity];
-    subdirectory_name(any_entry, target.stage.c_str(),
-                      target.form == ExportForm::maildir ? "/cur/x" : "/x");
-    if (io_sync_directory(any_entry)) {
-        complain(target.path, failure_text());
+    if (close_folder_file(target))
         return 1;
-    }
+    // The directories that got entries: each Maildir's cur, the stage
+    // itself for .eml files, mbox files and the folders of a tree.
+    std::vector<std::string> entries;
+    if (target.form == ExportForm::maildir)
+        for (const auto& folder : target.folders) {
+            entries.push_back(target.stage + folder.place + "/cur/x");
+            if (target.tree)
+                entries.push_back(target.stage + folder.place + "/x");
+        }
+    if (target.form != ExportForm::maildir || target.tree)
+        entries.push_back(target.stage + "/x");
+    for (const auto& entry : entries)
+        if (io_sync_directory(entry.c_str())) {
+            complain(target.path, failure_text());
+            return 1;
+        }
     block_interrupts();
     int rename_failed = io_rename_new(target.stage.c_str(), target.path.c_str());
     int saved = errno;
@@ -345,10 +460,22 @@ int commit_directory(ExportTarget& target)
 } // namespace
 
 int open_target(ExportTarget& target, ExportForm form, const char* path,
-                std::uint64_t message_count)
+                std::vector<TargetFolder> folders)
 {
     target = ExportTarget{};
     target.form = form;
+    target.folders = std::move(folders);
+    std::uint64_t message_count = 0;
+    for (auto& folder : target.folders) {
+        target.tree = target.tree || !folder.name.empty();
+        folder.first = static_cast<std::uint32_t>(message_count + 1);
+        message_count += folder.messages;
+        if (!folder.name.empty())
+            folder.place =
+                form == ExportForm::mbox ? "/" + folder.name + ".mbox" : "/." + folder.name;
+    }
+    if (target.folders.empty())
+        target.folders.emplace_back();
     target.out.block.resize(output_block_size);
     target.digits = std::max<std::size_t>(4, digit_count(message_count));
     if (path == nullptr) {
@@ -357,7 +484,7 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
     }
     target.path = path;
     // "OUT/" names the directory OUT, whose stage is "OUT.kestrel-partial".
-    while (is_directory_form(form) && target.path.size() > 1 &&
+    while (is_directory(target) && target.path.size() > 1 &&
            (target.path.back() == '/' || target.path.back() == '\\'))
         target.path.pop_back();
     if (target.path.size() > path_capacity) {
@@ -368,7 +495,7 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
         complain(target.path, "File exists");
         return 1;
     }
-    if (!is_directory_form(form))
+    if (!is_directory(target))
         return open_mbox_file(target);
     target.unique = std::to_string(static_cast<long long>(std::time(nullptr))) + ".P" +
                     std::to_string(process_number()) + "Q";
@@ -379,10 +506,29 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
     return 0;
 }
 
+int enter_folder(ExportTarget& target, std::size_t index)
+{
+    if (index >= target.folders.size())
+        return 0;
+    if (close_folder_file(target))
+        return 1;
+    target.folder = index;
+    armed.folder = index;
+    if (target.form == ExportForm::mbox && target.tree)
+        return open_folder_file(target);
+    return 0;
+}
+
+std::string folder_destination(const ExportTarget& target, std::size_t index)
+{
+    std::string place = index < target.folders.size() ? target.folders[index].place : "";
+    return output_name(target) + place;
+}
+
 int put_message(ExportTarget& target, MailboxReader& reader, const MailboxRecord& record,
                 const ExportOptions& options, const char* mailbox_path)
 {
-    if (is_directory_form(target.form))
+    if (target.form != ExportForm::mbox)
         return put_message_file(target, reader, record, options, mailbox_path);
     if (!export_message(reader, record, target.form, options, target.out)) {
         complain(mailbox_path, reader.error_text);
@@ -400,7 +546,7 @@ int commit_target(ExportTarget& target)
     int failed = 0;
     if (target.path.empty())
         failed = flush_output(target);
-    else if (is_directory_form(target.form))
+    else if (is_directory(target))
         failed = commit_directory(target);
     else
         failed = commit_mbox_file(target);
@@ -412,7 +558,11 @@ int commit_target(ExportTarget& target)
 void discard_target(ExportTarget& target)
 {
     block_interrupts();
-    if (!is_directory_form(target.form) && !target.path.empty()) {
+    if (target.tree && target.form == ExportForm::mbox && target.open) {
+        io_close_discarded(target.out.fd);
+        target.open = false;
+    }
+    if (!is_directory(target) && !target.path.empty()) {
         if (target.open && !target.temporary.empty()) {
             if (io_discard_uncommitted(target.out.fd, target.temporary.c_str()))
                 complain(target.temporary, "cannot remove the partial file: " + failure_text());

@@ -15,6 +15,22 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A mailbox's place in the output. Several mailboxes go into one output, one
+// after another, or, as folders, into a Maildir++ tree (DIRECTORY/.MAIL/cur)
+// or a directory of mbox files (DIRECTORY/MAIL.mbox).
+struct TargetFolder {
+    std::string mailbox; // as the user named it
+    std::string name;    // the folder, "MAIL"; empty: the output itself
+    std::string note;    // why the name is not the mailbox's own, when it is not
+    std::uint32_t messages = 0;
+    bool read = true; // its messages are exported as read
+    // Set by open_target: the folder after the stage ("/.MAIL", "/MAIL.mbox"
+    // or ""), and the run's number of its first message.
+    std::string place;
+    std::uint32_t first = 1;
+};
 
 struct ExportTarget {
     ExportForm form = ExportForm::mbox;
@@ -28,13 +44,22 @@ struct ExportTarget {
     std::string temporary;
     int named = 0;     // the mbox file has its name already
     bool open = false; // the mbox file's descriptor is open
+    std::vector<TargetFolder> folders;
+    std::size_t folder = 0; // the one being filled
+    bool tree = false;      // the mailboxes are folders of the output
     ExportOutput out;
 };
 
-// Makes the output for `message_count` messages in `form` at `path`
-// (standard output when null, for an mbox). 0, or 1 after saying why.
+// Makes the output for the messages of `folders` in `form` at `path`
+// (standard output when null, for an mbox); folders with names make a tree.
+// 0, or 1 after saying why.
 int open_target(ExportTarget& target, ExportForm form, const char* path,
-                std::uint64_t message_count);
+                std::vector<TargetFolder> folders);
+// Makes folder `index` the one that the next messages go into, in the order
+// of `folders`. 0, or 1 after saying why; the caller then discards the target.
+int enter_folder(ExportTarget& target, std::size_t index);
+// Where folder `index` went: "Maildir/.MAIL", "OUT.mbox", "standard output".
+std::string folder_destination(const ExportTarget& target, std::size_t index);
 // Writes one message of the checked mailbox at `mailbox_path`. 0, or 1
 // after saying why; the caller then discards the target.
 int put_message(ExportTarget& target, MailboxReader& reader, const MailboxRecord& record,

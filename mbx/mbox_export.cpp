@@ -629,11 +629,33 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
     if (work.plan.eight_bit)
         work.head += "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
                      "Content-Transfer-Encoding: 8bit\n";
+    if (w.form == ExportForm::mbox && options.read)
+        work.head += "Status: RO\n";
     if (ended)
         work.head += '\n';
     flush_head(work, out, w);
     body = ended ? at : head.head_end;
     return true;
+}
+
+// The moment of a sending date: its day, its time, its zone taken off
+// ("-0000", no zone known, counts as UTC).
+std::int64_t seconds_since_1970(const SendingDate& date)
+{
+    // Days from 1 March of year 0, so that the leap day ends a year.
+    std::int64_t y = date.year - (date.month <= 2 ? 1 : 0);
+    std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    std::int64_t of_era = y - era * 400;
+    std::int64_t month = date.month > 2 ? date.month - 3 : date.month + 9;
+    std::int64_t of_year = (153 * month + 2) / 5 + date.day - 1;
+    std::int64_t days = era * 146097 + of_era * 365 + of_era / 4 - of_era / 100 + of_year - 719468;
+    auto number = [](const std::string& text, std::size_t at) {
+        return text.size() >= at + 2 ? (text[at] - '0') * 10 + (text[at + 1] - '0') : 0;
+    };
+    std::int64_t seconds = days * 86400 + number(date.time, 0) * 3600 + number(date.time, 3) * 60 +
+                           number(date.time, 6);
+    std::int64_t offset = (number(date.zone, 1) * 60 + number(date.zone, 3)) * 60;
+    return !date.zone.empty() && date.zone[0] == '-' ? seconds + offset : seconds - offset;
 }
 
 bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm form,
@@ -645,6 +667,7 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         reader.error = first_pass.error;
         return false;
     }
+    out.sent = seconds_since_1970(plan.date.date);
     const AddressText& from = addresses_of(work, plan.head.sender, options);
     work.from = from.any ? std::string_view(from.list) : unknown_sender;
     if (form == ExportForm::mbox) {

@@ -23,6 +23,9 @@ struct ExportOutput {
     std::vector<unsigned char> block;
     std::size_t used = 0;
     int error = 0; // errno of the first failed write; later writes are skipped
+    // The sending date of the last message written, in seconds since 1970
+    // (UTC): the time a Maildir file of it is dated.
+    std::int64_t sent = 0;
 };
 
 void output_put(ExportOutput& out, const char* bytes, std::size_t count);
@@ -39,9 +42,12 @@ enum class ExportForm {
 
 // The user's choices that change what is exported.
 struct ExportOptions {
-    std::string domain;  // of DECnet nodes, for --domain
-    std::string charset; // of 8-bit text that is not UTF-8, for --charset;
-                         // empty: dec-mcs
+    std::string domain;   // of DECnet nodes, for --domain
+    std::string charset;  // of 8-bit text that is not UTF-8, for --charset;
+                          // empty: dec-mcs
+    bool read = false;    // the message was read: "Status: RO" in an mbox
+    bool unread = false;  // --unread: every message is exported unread
+    bool folders = false; // --folders: each mailbox a folder of the output
 };
 
 // Whether the options can be used; otherwise `problem` says what is wrong

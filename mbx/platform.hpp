@@ -14,3 +14,7 @@ std::vector<std::string> names_of_argument(const std::string& argument);
 
 // A number that no other running process has, for unique file names.
 unsigned long process_number();
+
+// What separates a Maildir file's unique name from its flags ("...:2,S"):
+// the colon, which a Windows file name cannot hold; there a semicolon.
+extern const char maildir_info_separator;

@@ -12,3 +12,5 @@ unsigned long process_number()
 {
     return static_cast<unsigned long>(getpid());
 }
+
+const char maildir_info_separator = ':';

@@ -62,3 +62,5 @@ unsigned long process_number()
 {
     return GetCurrentProcessId();
 }
+
+const char maildir_info_separator = ';';

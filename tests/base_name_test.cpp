@@ -1,5 +1,6 @@
 #include "convert/conversion_state.hpp"
 #include "convert/staging.hpp"
+#include "mbx/folder_name.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,40 @@ TEST(BaseName, LongNameIsCutToTheField)
     EXPECT_EQ(base_name_of(name), name.substr(0, base_name_capacity));
     EXPECT_EQ(base_name_of(name.substr(0, 256) + ".TXT"), name.substr(0, 255));
     EXPECT_EQ(base_name_of(name.substr(0, 255) + ".TXT"), name.substr(0, 255));
+}
+
+// The folder a mailbox becomes: its base name, with what a Maildir++ tree,
+// Windows or IMAP cannot take in a folder's name replaced and said.
+TEST(BaseName, FolderNamesMadeSafe)
+{
+    const struct {
+        const char* path;
+        const char* folder;
+        bool made_safe;
+    } rows[] = {
+        {"MAIL.MBX", "MAIL", false},
+        {"C:\\VAX\\PROJECTS.MBX", "PROJECTS", false},
+        {"old/Mail_1997-$X", "Mail_1997-$X", false},
+        {"MAIL.OLD.MBX", "MAIL_OLD", true},
+        {"A%B*C&D.MBX", "A_B_C_D", true},
+        {"a:b?c.MBX", "a_b_c", true},
+        {"M\xC3\xBCller.MBX", "M_ller", true},
+        {" X .MBX", "_X_", true},
+        {".MBX", "_MBX", true},
+        {"dir/", "_", true},
+        {"inbox.mbx", "inbox_", true},
+        {"COM1.MBX", "COM1_", true},
+        {"COM10.MBX", "COM10", false},
+    };
+    for (const auto& row : rows) {
+        bool made_safe = !row.made_safe;
+        EXPECT_EQ(folder_name_of(row.path, made_safe), row.folder) << row.path;
+        EXPECT_EQ(made_safe, row.made_safe) << row.path;
+    }
+    EXPECT_TRUE(mailbox_stays_unread("dir/NEWMAIL.MBX"));
+    EXPECT_TRUE(mailbox_stays_unread("NewMail"));
+    EXPECT_FALSE(mailbox_stays_unread("NEWMAIL.OLD.MBX"));
+    EXPECT_FALSE(mailbox_stays_unread("NEWMAIL/MAIL.MBX"));
 }
 
 } // namespace

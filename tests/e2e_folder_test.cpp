@@ -264,6 +264,142 @@ TEST(EndToEndFolder, CheckStatusesAndSummaries)
     }
 }
 
+// Folders of messages that came through mail gateways, each with the
+// internet's header at the top of its body: the VAX's date against the
+// internet Date tells the VAX's zone. The differences, in minutes: -196 and
+// -175 (delays of 44 and 65 minutes), -295 (EST written in August), +1057
+// (a forwarded message), -166 and -240 fit -0400; four messages carry no
+// date that counts. The winter folder's three fit -0500.
+std::string gateway_file(const std::vector<std::vector<std::string>>& messages,
+                         Bytes bytes = Bytes::lf)
+{
+    std::vector<std::string> lines;
+    for (const auto& message : messages) {
+        lines.push_back("\f");
+        lines.insert(lines.end(), message.begin(), message.end());
+    }
+    return folder_file(lines, bytes);
+}
+
+const std::vector<std::vector<std::string>> summer_messages = {
+    {"From:\tRELAY::MRGATE!JONES%ALPHA.EXAMPLE.EDU@SMTP 25-MAY-1988 15:43:00.00",
+     "To:\tBETA::SMITH", "Subj:\tthe new release", "", "",
+     "Received: from ALPHA.EXAMPLE.EDU by RELAY.EXAMPLE.EDU; 25 May 88 14:59-EDT",
+     "Date: 25 May 88 14:59:09 EDT", "From: JONES%ALPHA.EXAMPLE.EDU@RELAY", "", "text"},
+    {"From:\tGATE::GATE::MRGATE::\"SMTP::HUB.EXAMPLE.COM::INFO-LIST\" 20-JUL-1989 17:12:31.40",
+     "To:\tMRGATE::\"BETA::SMITH\"", "CC:\t", "Subj:\tre: the new release", "",
+     "Message-Id:  <8907202059.AA01@hub.example.com>",
+     "Received: From ALPHA ([0.0.0.0]) by HUB.EXAMPLE.COM with TCP;",
+     "\tThu, 20 JUL 89 13:34:53 PDT", "DATE: Thu,", "\t20 Jul 89 16:07 EDT", "", "text"},
+    {"From:\tIN%\"LIST@HOST.EXAMPLE.EDU\" 24-AUG-1989 17:58:10.28", "To:\tSMITH", "Subj:\tnews", "",
+     "Return-path: LIST@HOST.EXAMPLE.EDU", "Date: Thu, 24 Aug 89 17:53 EST", "", "text"},
+    {"From:\tLAB::KING \"Pat King\"  5-APR-1988 18:20:05.00", "To:\tSMITH", "Subj:\tforwarded mail",
+     "", "From site!host!Postmaster Mon Apr  4 21:45:34 1988", "Received: by lab (1.2)",
+     "\t id AA1; Mon, 4 Apr 88 21:45:24 edt", "Date: Mon, 4 Apr 88 20:42:52 EDT", "", "text"},
+    {"From:\tGATE::\"adams@vendor.example.com\"  2-AUG-1990 07:55:54.08", "To:\tSMITH",
+     "Subj:\tload", "", "Date:     Thu, 2 Aug 90 03:41:51 PDT", "", "text"},
+    {"From:\tSMTP%\"news@site.example.org\" 14-SEP-1994 17:26:10.99", "To:\tSMITH", "Subj:\tnews",
+     "", "Date: Wed, 14 Sep 1994 17:25:33 -0400 (EDT)", "", "text"},
+    // Messages that say nothing of the VAX's zone: one of the VAX's own, a
+    // date below the body's first line or below the header, one in a
+    // military zone.
+    {"From:\tNODE1::SMITH 12-JUN-1990 10:00:00.00", "To:\tJONES", "Subj:\tx", "", "text"},
+    {"From:\tGATE::\"a@b.example\" 12-JUN-1990 10:00:00.00", "To:\tSMITH", "Subj:\tx", "",
+     "Here is the note:", "Date: 12 Jun 90 01:00 EDT", "", "text"},
+    {"From:\tGATE::\"a@b.example\" 12-JUN-1990 10:00:00.00", "To:\tSMITH", "Subj:\tx", "",
+     "Subject: x", "", "Date: 12 Jun 90 01:00 EDT", "", "text"},
+    {"From:\tGATE::\"a@b.example\" 12-JUN-1990 10:00:00.00", "To:\tSMITH", "Subj:\tx", "",
+     "Date: 12 Jun 90 01:00 Z", "", "text"},
+};
+const std::vector<std::vector<std::string>> winter_messages = {
+    {"From:\tGATE::\"a@b.example\"  2-FEB-1991 06:54:40.20", "To:\tSMITH", "Subj:\tx", "",
+     "Date: Sat, 2 Feb 91 11:50:12 GMT", "", "text"},
+    {"From:\tMX%\"c@d.example.jp\" 15-DEC-1998 14:34:45.41", "To:\tSMITH", "Subj:\tx", "",
+     "Date: Wed, 16 Dec 1998 04:05:00 +0900", "", "text"},
+    {"From:\tMERC::\"uunet!e.example.com!f\" 18-JAN-1993 20:39:58.41", "To:\tSMITH", "Subj:\tx", "",
+     "Date: Mon, 18 Jan 93 17:20:01 PST", "", "text"},
+};
+
+TEST(EndToEndFolder, CheckTellsTheZoneGatewayMessagesShow)
+{
+    const std::string warning = "kestrel-folder: warning: ";
+    const std::string summer =
+        warning + "4 of the 6 messages sent in KESTREL_DST_MTHS that came through a mail gateway "
+                  "put the VAX's clock at -0400 (their internet Date against the date of their "
+                  "\"From:\" line); with KESTREL_DST ";
+    const std::string winter =
+        warning + "3 of the 3 messages sent outside KESTREL_DST_MTHS that came through a mail "
+                  "gateway put the VAX's clock at -0500 (their internet Date against the date of "
+                  "their \"From:\" line); with KESTREL_TZ \"+0000\" their times are 5 hours off\n";
+    const std::string no_winter = warning + "no message sent outside KESTREL_DST_MTHS came "
+                                            "through a mail gateway with an internet Date: "
+                                            "KESTREL_TZ stays as it is\n";
+    const std::string fit = warning + "settings that fit them: ";
+    const bool set = target_is_windows();
+    const std::string only_summer = fit + (set ? "set" : "export") + " KESTREL_DST=-0400\n";
+    const std::string both = fit + (set ? "set KESTREL_TZ=-0500 and set KESTREL_DST=-0400\n"
+                                        : "export KESTREL_TZ=-0500 KESTREL_DST=-0400\n");
+    const std::string not_numeric = warning + "KESTREL_DST is \"%\", not a numeric offset such "
+                                              "as -0500: the date lines of messages sent in "
+                                              "KESTREL_DST_MTHS end in \"%\"\n";
+    auto named = [&](const std::string& zone) {
+        std::string text = not_numeric;
+        for (std::size_t at; (at = text.find('%')) != std::string::npos;)
+            text.replace(at, 1, zone);
+        return text;
+    };
+    const struct {
+        std::vector<std::string> folders;
+        std::vector<std::string> settings;
+        std::string errors;
+    } cases[] = {
+        {{"SUMMER.TXT"},
+         {},
+         no_winter + summer + "\"+0100\" their times are 5 hours off\n" + only_summer},
+        {{"CRLF.TXT"},
+         {},
+         no_winter + summer + "\"+0100\" their times are 5 hours off\n" + only_summer},
+        {{"SUMMER.TXT", "WINTER.TXT"},
+         {},
+         winter + summer + "\"+0100\" their times are 5 hours off\n" + both},
+        {{"SUMMER.TXT", "WINTER.TXT"}, {"KESTREL_TZ=-0500", "KESTREL_DST=-0400"}, ""},
+        // An hour off is no warning; a zone name counts as its offset.
+        {{"SUMMER.TXT", "WINTER.TXT"}, {"KESTREL_TZ=-0400", "KESTREL_DST=-0500"}, ""},
+        {{"SUMMER.TXT"}, {"KESTREL_DST=EDT"}, named("EDT")},
+        {{"SUMMER.TXT"},
+         {"KESTREL_DST=-0130"},
+         no_winter + summer + "\"-0130\" their times are 2 hours 30 minutes off\n" + only_summer},
+        {{"SUMMER.TXT"},
+         {"KESTREL_DST=Pacific"},
+         named("Pacific") + no_winter + summer +
+             "\"Pacific\" their times have no zone a mail client knows\n" + only_summer},
+        // Never a guess from too few messages.
+        {{"FEW.TXT"}, {}, ""},
+        {{"FEW.TXT", "WINTER.TXT"},
+         {},
+         winter + warning +
+             "only 2 messages sent in KESTREL_DST_MTHS came through a mail gateway with an "
+             "internet Date, too few to tell the VAX's clock: KESTREL_DST stays as it is\n" +
+             fit + (set ? "set" : "export") + " KESTREL_TZ=-0500\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.folders) + testing::PrintToString(c.settings));
+        Workspace w;
+        w.put("SUMMER.TXT", gateway_file(summer_messages));
+        w.put("WINTER.TXT", gateway_file(winter_messages));
+        w.put("CRLF.TXT", gateway_file(summer_messages, Bytes::crlf));
+        w.put("FEW.TXT",
+              gateway_file({summer_messages[0], summer_messages[1], summer_messages[6]}));
+        std::vector<std::string> arguments = {"check"};
+        arguments.insert(arguments.end(), c.folders.begin(), c.folders.end());
+        std::vector<std::string> environment = standard_environment;
+        environment.insert(environment.end(), c.settings.begin(), c.settings.end());
+        ChildResult result = run_folder(w, arguments, environment);
+        EXPECT_EQ(result.exit_status, 0) << result.output;
+        EXPECT_EQ(result.errors, c.errors);
+    }
+}
+
 TEST(EndToEndFolder, UsageAndRefusals)
 {
     const std::string fixable = folder_file(folder_lines({old_form, year_1977}, false), Bytes::lf);

@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -98,7 +101,8 @@ std::string converter_head_of(const std::string& exported,
     const std::vector<std::string> made = {
         "From: ",         "To: ",           "CC: ",
         "Date: ",         "X-VMS-Date: ",   "Message-ID: ",
-        "MIME-Version: ", "Content-Type: ", "Content-Transfer-Encoding: "};
+        "MIME-Version: ", "Content-Type: ", "Content-Transfer-Encoding: ",
+        "Status: "};
     std::size_t head_end = exported.find("\r\n\r\n");
     head_end = head_end == std::string::npos ? exported.size() : head_end + 2;
     std::string head;
@@ -140,6 +144,20 @@ if mode == 'mbox':
 elif mode == 'maildir':
     box = mailbox.Maildir(paths[0], factory=parse, create=False)
     found = [('-', box[k]) for k in sorted(box.keys())]
+elif mode == 'flags':
+    # The read state each message shows: per folder of a Maildir++ tree,
+    # or per mbox file; paths[0] stands between a Maildir name and its flags.
+    mailbox.Maildir.colon = paths[0]
+    for p in paths[1:]:
+        if p.endswith('.mbox'):
+            boxes = [(p.split('/')[-1], mailbox.mbox(p, create=False))]
+        else:
+            tree = mailbox.Maildir(p, create=False)
+            boxes = [(n, tree.get_folder(n)) for n in sorted(tree.list_folders())]
+        for name, box in boxes:
+            print(name, len(box), sep='|')
+            print(','.join(box[k].get_flags() for k in sorted(box.keys())))
+    sys.exit(0)
 elif mode == 'codec':
     print(bytes(range(128, 256)).decode(paths[0], 'replace').encode('utf-8').hex())
     sys.exit(0)
@@ -217,7 +235,8 @@ std::string round_trip(Workspace& w, const std::string& folder_path,
     std::vector<std::string> texts = mailbox_texts(w.dir.file("MAIL.MBX"));
     ChildResult exported = run_mbx(w, {"mbox", "MAIL.MBX", "MAIL.mbox"});
     EXPECT_EQ(exported.exit_status, 0) << exported.errors;
-    EXPECT_EQ(exported.output + exported.errors, "");
+    EXPECT_EQ(exported.output + exported.errors,
+              "MAIL.MBX: " + std::to_string(texts.size()) + " messages -> MAIL.mbox\n");
     std::string mbox = read_file(w.dir.file("MAIL.mbox"));
     EXPECT_EQ(run_mbx(w, {"mbox", "MAIL.MBX"}).output, mbox) << "standard output differs";
     std::vector<std::string> back = read_back_mbox(mbox);
@@ -426,14 +445,14 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
     std::vector<Row> rows = {
         {{"check", "MAIL.MBX", "CUT.MBX", "NONE.MBX", "TAIL.MBX"},
          1,
-         "MAIL.MBX: 1 messages, ok\n"
+         "MAIL.MBX: 1 message, ok\n"
          "CUT.MBX: damaged at byte 16: file size field says " +
              std::to_string(good.size()) + ", the file has " + std::to_string(good.size() - 1) +
              " bytes\nTAIL.MBX: damaged at byte 16: file size field says " +
              std::to_string(good.size()) + ", the file has " + std::to_string(good.size() + 1) +
              " bytes\n",
          "kestrel-mbx: NONE.MBX: " + os_reason("No such file or directory\n")},
-        {{"check", "MAIL.MBX"}, 0, "MAIL.MBX: 1 messages, ok\n", ""},
+        {{"check", "MAIL.MBX"}, 0, "MAIL.MBX: 1 message, ok\n", ""},
         {{"mbox", "CUT.MBX", "OUT"}, 1, "", "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"list", "CUT.MBX"}, 1, "", "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"mbox", "MAIL.MBX", "MAIL.TXT"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
@@ -478,6 +497,19 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
          2,
          "",
          "kestrel-mbx: wrong number of arguments for eml\n" + usage_start},
+        {{"eml", "--folders", "MAIL.MBX", "OUT"},
+         2,
+         "",
+         "kestrel-mbx: --folders is for mbox and maildir\n" + usage_start},
+        // A directory of mbox files is never standard output.
+        {{"mbox", "--folders", "MAIL.MBX"},
+         2,
+         "",
+         "kestrel-mbx: wrong number of arguments for mbox\n" + usage_start},
+        {{"mbox", "--folders", "MAIL.MBX", "CUT.MBX", "OUT"},
+         1,
+         "",
+         "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"--help"}, 0, usage_start, ""},
         {{"--version"}, 0, "kestrel-mbx " KESTREL_VERSION "\n", ""},
         {{}, 2, "", "kestrel-mbx: no command given\n" + usage_start},
@@ -499,7 +531,7 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
             {{"maildir", "MAIL.MBX", "F.MBX", "OUT"}, 1, "", "kestrel-mbx: F.MBX" + refused});
         rows.push_back({{"check", "/dev/zero", "MAIL.MBX"},
                         1,
-                        "MAIL.MBX: 1 messages, ok\n",
+                        "MAIL.MBX: 1 message, ok\n",
                         "kestrel-mbx: /dev/zero" + refused});
     }
     for (const Row& row : rows) {
@@ -937,75 +969,274 @@ std::string with_lf(std::string text)
     return text;
 }
 
-// The Maildir's message files in the order they were written: by the
-// number after "Q" in their names.
+// The Maildir's message files sorted by name, which is the order they
+// were written in, as a server sorts them to give them their UIDs.
 std::vector<std::string> maildir_files(const Workspace& w, const std::string& maildir)
 {
     std::vector<std::string> names = TempDir::entries_of(w.dir.file(maildir + "/cur"));
-    auto number = [](const std::string& name) {
-        return std::stoul(name.substr(name.find('Q') + 1));
-    };
-    std::sort(names.begin(), names.end(),
-              [&](const auto& a, const auto& b) { return number(a) < number(b); });
+    std::sort(names.begin(), names.end());
     return names;
 }
 
-// Two mailboxes into one mbox, one Maildir and .eml files: every form holds
-// the same messages in the same order, an mbox of both is the mbox of each
-// one after the other, a Maildir file is an .eml file with LF line ends and
-// no quoting, and Python reads them all.
+// Messages without the read state that only an mbox carries.
+std::string without_status(std::string text)
+{
+    const std::string line = "\nStatus: RO";
+    for (std::size_t at = text.find(line + "\n"); at != std::string::npos;
+         at = text.find(line + "\n", at))
+        text.erase(at + 1, line.size());
+    for (std::size_t at = text.find(line + "\r\n"); at != std::string::npos;
+         at = text.find(line + "\r\n", at))
+        text.erase(at + 1, line.size() + 1);
+    return text;
+}
+
+// The moment of a message's Date header, in seconds since 1970.
+long long date_header_seconds(const std::string& text)
+{
+    std::size_t at = text.find("\nDate: ");
+    std::tm fields{};
+    if (at == std::string::npos ||
+        !strptime(text.c_str() + at + 7, "%a, %d %b %Y %H:%M:%S %z", &fields))
+        return -1;
+    long offset = fields.tm_gmtoff;
+    return static_cast<long long>(timegm(&fields)) - offset;
+}
+
+// Eleven messages of NEWMAIL, numbered in their subjects.
+std::string numbered_folder()
+{
+    std::string folder;
+    for (int n = 1; n <= 11; ++n)
+        folder += message("From:\tNODE2::JONES  " + std::to_string(n) + "-SEP-1996 07:05:23.33",
+                          {"Subj:\t" + std::to_string(n), "hello"});
+    return folder;
+}
+
+// Two mailboxes into one mbox, a Maildir++ tree, a directory of mbox files
+// and .eml files: every form holds the same messages in the same order, an
+// mbox of both is the mbox of each one after the other, a Maildir file is
+// an .eml file with LF line ends and no quoting, and Python reads them all.
+// Each mailbox is said on standard error. Old mail is read but NEWMAIL's,
+// and the Maildir names sort in the order of the messages, each file dated
+// when its message was sent.
 TEST(MailboxExport, SeveralMailboxesIntoMboxMaildirAndEml)
 {
     Workspace w;
     w.put("A.TXT", edge_folder);
     w.put("B.TXT", simple_folder);
-    ASSERT_EQ(w.run({"A.TXT", "."}).exit_status, 0);
-    ASSERT_EQ(w.run({"B.TXT", "."}).exit_status, 0);
+    w.put("NEWMAIL.TXT", numbered_folder());
+    for (const char* folder : {"A.TXT", "B.TXT", "NEWMAIL.TXT"})
+        ASSERT_EQ(w.run({folder, "."}).exit_status, 0);
     std::string a = run_mbx(w, {"mbox", "A.MBX"}).output;
     std::string b = run_mbx(w, {"mbox", "B.MBX"}).output;
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"mbox", "A.MBX", "B.MBX", "AB.mbox"},
-             {"maildir", "A.MBX", "B.MBX", "MD" + sep},
-             {"eml", "A.MBX", "EML"},
-             {"eml", "--charset", "latin1", "B.MBX", "EML2"},
-             {"eml", "B.MBX", "--domain=vax.example.org", "EML3"}}) {
-        ChildResult r = run_mbx(w, arguments);
-        EXPECT_EQ(r.exit_status, 0) << arguments[0] << ": " << r.errors;
-        EXPECT_EQ(r.output + r.errors, "") << arguments[0];
+    std::string newmail = run_mbx(w, {"mbox", "NEWMAIL.MBX"}).output;
+    const struct {
+        std::vector<std::string> arguments;
+        std::string said;
+    } runs[] = {
+        {{"mbox", "A.MBX", "B.MBX", "AB.mbox"},
+         "A.MBX: 4 messages -> AB.mbox\nB.MBX: 1 message -> AB.mbox\n"},
+        {{"maildir", "A.MBX", "B.MBX", "NEWMAIL.MBX", "MD" + sep},
+         "A.MBX: 4 messages -> MD/.A\nB.MBX: 1 message -> MD/.B\n"
+         "NEWMAIL.MBX: 11 messages -> MD/.NEWMAIL\n"},
+        {{"maildir", "--unread", "B.MBX", "--folders", "UNREAD"},
+         "B.MBX: 1 message -> UNREAD/.B\n"},
+        {{"mbox", "--folders", "A.MBX", "NEWMAIL.MBX", "MB"},
+         "A.MBX: 4 messages -> MB/A.mbox\nNEWMAIL.MBX: 11 messages -> MB/NEWMAIL.mbox\n"},
+        {{"eml", "A.MBX", "EML"}, "A.MBX: 4 messages -> EML\n"},
+        {{"eml", "--charset", "latin1", "B.MBX", "EML2"}, "B.MBX: 1 message -> EML2\n"},
+        {{"eml", "B.MBX", "--domain=vax.example.org", "EML3"}, "B.MBX: 1 message -> EML3\n"}};
+    for (const auto& run : runs) {
+        ChildResult r = run_mbx(w, run.arguments);
+        EXPECT_EQ(r.exit_status, 0) << run.arguments[0] << ": " << r.errors;
+        EXPECT_EQ(r.output + r.errors, run.said);
     }
     EXPECT_EQ(read_file(w.dir.file("AB.mbox")), a + b);
+    EXPECT_EQ(TempDir::entries_of(w.dir.file("MB")),
+              (std::vector<std::string>{"A.mbox", "NEWMAIL.mbox"}));
+    EXPECT_EQ(read_file(w.dir.file("MB/A.mbox")), a);
+    EXPECT_EQ(read_file(w.dir.file("MB/NEWMAIL.mbox")), newmail);
+    EXPECT_EQ(run_mbx(w, {"mbox", "--unread", "A.MBX"}).output, without_status(a));
     std::vector<std::string> texts = read_back_mbox(a + b);
     ASSERT_EQ(texts.size(), 5u);
     EXPECT_EQ(TempDir::entries_of(w.dir.file("MD")),
-              (std::vector<std::string>{"cur", "new", "tmp"}));
-    EXPECT_EQ(TempDir::entries_of(w.dir.file("MD/new")), std::vector<std::string>{});
-    EXPECT_EQ(TempDir::entries_of(w.dir.file("MD/tmp")), std::vector<std::string>{});
-    std::vector<std::string> in_maildir = maildir_files(w, "MD");
+              (std::vector<std::string>{".A", ".B", ".NEWMAIL", "cur", "new", "tmp"}));
+    for (const char* folder : {"", "/.A", "/.B", "/.NEWMAIL"})
+        for (const char* part : {"/new", "/tmp", folder[0] ? "/new" : "/cur"})
+            EXPECT_EQ(TempDir::entries_of(w.dir.file("MD"s + folder + part)),
+                      std::vector<std::string>{})
+                << folder << part;
+    std::vector<std::string> in_maildir = maildir_files(w, "MD/.A");
+    in_maildir.push_back("../../.B/cur/" + maildir_files(w, "MD/.B").at(0));
     ASSERT_EQ(in_maildir.size(), 5u);
     EXPECT_EQ(TempDir::entries_of(w.dir.file("EML")),
               (std::vector<std::string>{"0001.eml", "0002.eml", "0003.eml", "0004.eml"}));
     EXPECT_EQ(TempDir::entries_of(w.dir.file("EML2")), std::vector<std::string>{"0001.eml"});
+    const std::string info = target_is_windows() ? ";2," : ":2,";
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        std::string maildir_text = read_file(w.dir.file("MD/cur/" + in_maildir[i]));
-        EXPECT_EQ(maildir_text, with_lf(texts[i])) << "message " << i + 1;
+        std::string maildir_text = read_file(w.dir.file("MD/.A/cur/" + in_maildir[i]));
+        EXPECT_EQ(maildir_text, with_lf(without_status(texts[i]))) << "message " << i + 1;
         std::string eml = i < 4 ? "EML/000" + std::to_string(i + 1) : "EML2/0001";
-        EXPECT_EQ(read_file(w.dir.file(eml + ".eml")), texts[i]) << "message " << i + 1;
+        EXPECT_EQ(read_file(w.dir.file(eml + ".eml")), without_status(texts[i]))
+            << "message " << i + 1;
+    }
+    // NEWMAIL's eleven, in order by name, each dated when it was sent.
+    std::vector<std::string> unread = maildir_files(w, "MD/.NEWMAIL");
+    ASSERT_EQ(unread.size(), 11u);
+    for (std::size_t i = 0; i < unread.size(); ++i) {
+        SCOPED_TRACE(unread[i]);
+        const std::string path = w.dir.file("MD/.NEWMAIL/cur/" + unread[i]);
+        std::string text = read_file(path);
+        EXPECT_NE(text.find("\nSubject: " + std::to_string(i + 1) + "\n"), std::string::npos);
+        struct stat status {};
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        EXPECT_EQ(static_cast<long long>(status.st_mtime), date_header_seconds(text));
     }
     // The options reach the messages.
     EXPECT_NE(read_file(w.dir.file("EML3/0001.eml")).find("JONES@NODE2.vax.example.org"),
               std::string::npos);
-    // Python reads the same messages in every form; the Maildir's files
-    // sort by their numbers here, as there are fewer than ten.
+    // Python reads the same messages in every form, the same folders and
+    // the same read state.
     REQUIRE_PYTHON();
     std::vector<std::string> in_mbox = python_view(w, {"mbox", "AB.mbox"});
     for (std::string& line : in_mbox)
         line.replace(0, line.find('|'), "-"); // the separator's sender
     ASSERT_EQ(in_mbox.size(), 5u);
     expect_no_defects(in_mbox);
-    EXPECT_EQ(python_view(w, {"maildir", "MD"}), in_mbox);
+    std::vector<std::string> in_tree = python_view(w, {"maildir", "MD/.A"});
+    for (const auto& line : python_view(w, {"maildir", "MD/.B"}))
+        in_tree.push_back(line);
+    EXPECT_EQ(in_tree, in_mbox);
     EXPECT_EQ(python_view(w, {"eml", "EML/0001.eml", "EML/0002.eml", "EML/0003.eml", "EML/0004.eml",
                               "EML2/0001.eml"}),
               in_mbox);
+    std::vector<std::string> flags;
+    EXPECT_EQ(
+        python_view(w, {"flags", info.substr(0, 1), "MD", "UNREAD", "MB/A.mbox", "MB/NEWMAIL.mbox"},
+                    &flags),
+        (std::vector<std::string>{"A|4", "B|1", "NEWMAIL|11", "B|1", "A.mbox|4",
+                                  "NEWMAIL.mbox|11"}));
+    EXPECT_EQ(flags, (std::vector<std::string>{"S,S,S,S", "S", std::string(10, ','), "",
+                                               "RO,RO,RO,RO", std::string(10, ',')}));
+}
+
+// A real IMAP server reads the Maildir++ tree: dovecot, run as an ordinary
+// user on the workspace, lists a folder per mailbox, gives the messages
+// UIDs in the mailbox's order, takes each file's date as the message's
+// arrival (INTERNALDATE: its sending date) and shows old mail \Seen, but
+// NEWMAIL's.
+TEST(MailboxExport, DovecotReadsTheMaildirTree)
+{
+    const std::string imap = "/usr/lib/dovecot/imap";
+    if (target_is_windows())
+        GTEST_SKIP() << "a Windows Maildir's names carry ';' where dovecot reads ':'";
+    if (!file_exists(imap))
+        GTEST_SKIP() << "dovecot is not installed (" << imap << "): dovecot-imapd";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "dovecot is started as user nobody, which needs root";
+    Workspace w;
+    w.put("A.TXT", edge_folder);
+    w.put("B.TXT", simple_folder);
+    w.put("NEWMAIL.TXT", numbered_folder());
+    for (const char* folder : {"A.TXT", "B.TXT", "NEWMAIL.TXT"})
+        ASSERT_EQ(w.run({folder, "."}).exit_status, 0);
+    ASSERT_EQ(run_mbx(w, {"maildir", "A.MBX", "B.MBX", "NEWMAIL.MBX", "MD"}).exit_status, 0);
+    // The server's own files in the workspace, everything the user's.
+    const std::string home = w.dir.file("imap");
+    std::filesystem::create_directories(home + "/home");
+    w.put("imap/dovecot.conf", "protocols = imap\nssl = no\n"
+                               "namespace inbox {\n  inbox = yes\n  separator = /\n}\n");
+    w.put("imap/session", "l LIST \"\" \"*\"\n"
+                          "s0 SELECT A\nf0 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "s1 SELECT B\nf1 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "s2 SELECT NEWMAIL\nf2 UID FETCH 1:* (FLAGS INTERNALDATE ENVELOPE)\n"
+                          "z LOGOUT\n");
+    std::filesystem::permissions(w.dir.path(), std::filesystem::perms(0755));
+    for (const std::string& top : {home, w.dir.file("MD")}) {
+        ASSERT_EQ(chown(top.c_str(), 65534, 65534), 0);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+            ASSERT_EQ(chown(entry.path().c_str(), 65534, 65534), 0);
+    }
+    // The server wants a pipe for its input, not a file.
+    ChildOptions o = w.options({"-c",
+                                "/bin/cat \"$0\" | \"$@\"",
+                                home + "/session",
+                                "/usr/bin/setpriv",
+                                "--reuid=65534",
+                                "--regid=65534",
+                                "--clear-groups",
+                                "/usr/bin/env",
+                                "USER=nobody",
+                                "HOME=" + home + "/home",
+                                "TZ=UTC",
+                                imap,
+                                "-c",
+                                home + "/dovecot.conf",
+                                "-o",
+                                "mail_location=maildir:" + w.dir.file("MD") + ":LAYOUT=maildir++",
+                                "-o",
+                                "log_path=/dev/null",
+                                "-o",
+                                "base_dir=" + home + "/run",
+                                "-o",
+                                "state_dir=" + home + "/state"},
+                               std::nullopt, {"TZ=UTC", "PATH=/usr/bin:/bin"});
+    o.binary = "/bin/sh";
+    o.host_program = true;
+    o.time_limit = 60;
+    ChildResult r = run_child(o);
+    ASSERT_EQ(r.exit_status, 0) << r.output << r.errors;
+    std::set<std::string> listed;
+    std::map<int, std::vector<std::smatch>> fetched;
+    const std::regex list_line(R"(\* LIST \([^)]*\) "/" (\S+)\r?)");
+    const std::regex fetch_line(R"re(\* \d+ FETCH \(UID (\d+) FLAGS \(([^)]*)\) )re"
+                                R"re(INTERNALDATE "([^"]+)" ENVELOPE \("[^"]*" (NIL|"[^"]*"))re");
+    std::istringstream in(r.output);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    int folder = -1;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, list_line))
+            listed.insert(m[1]);
+        else if (line.size() > 3 && line[0] == 's' && line.substr(2, 3) == " OK")
+            folder = line[1] - '0';
+        else if (line.size() > 3 && line[0] == 's' && line.substr(2, 3) != " OK")
+            ADD_FAILURE() << line;
+        else if (std::regex_search(line, m, fetch_line))
+            fetched[folder].push_back(m);
+    }
+    EXPECT_EQ(listed, (std::set<std::string>{"A", "B", "INBOX", "NEWMAIL"})) << r.output;
+    const char* folders[] = {"A", "B", "NEWMAIL"};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(folders[k]);
+        std::vector<std::string> files = maildir_files(w, "MD/."s + folders[k]);
+        ASSERT_EQ(fetched[k].size(), files.size()) << r.output;
+        long previous_uid = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::smatch& m = fetched[k][i];
+            std::string text = read_file(w.dir.file("MD/."s + folders[k] + "/cur/" + files[i]));
+            EXPECT_GT(std::stol(m[1]), previous_uid);
+            previous_uid = std::stol(m[1]);
+            // The subject shows that UID order is the order of the names,
+            // which is the mailbox's.
+            std::size_t at = text.find("\nSubject: ");
+            std::string subject =
+                at == std::string::npos
+                    ? "NIL"
+                    : "\"" + text.substr(at + 10, text.find('\n', at + 1) - at - 10) + "\"";
+            EXPECT_EQ(m[4].str(), subject) << "message " << i + 1;
+            std::tm arrival{};
+            ASSERT_TRUE(strptime(m[3].str().c_str(), "%d-%b-%Y %H:%M:%S %z", &arrival));
+            EXPECT_EQ(static_cast<long long>(timegm(&arrival)) - arrival.tm_gmtoff,
+                      date_header_seconds(text))
+                << m[3];
+            bool seen = m[2].str().find("\\Seen") != std::string::npos;
+            EXPECT_EQ(seen, k != 2) << m[2];
+        }
+    }
 }
 
 // A body copied a run of lines at a time, with the reader's and the output's
@@ -1058,15 +1289,22 @@ TEST(MailboxExport, InterruptedExportLeavesNoOutput)
     ASSERT_EQ(run_child(g).exit_status, 0);
     ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
     const std::vector<std::string> inputs = {"MAIL.MBX", "MAIL.TXT"};
+    // Three mailboxes make a tree of Maildirs, or of mbox files with
+    // --folders.
     const struct {
         int signal;
         const char* command;
-    } cases[] = {{SIGINT, "mbox"},    {SIGTERM, "mbox"}, {SIGKILL, "mbox"}, {SIGINT, "maildir"},
-                 {SIGHUP, "maildir"}, {SIGTERM, "eml"},  {SIGKILL, "eml"}};
+        bool folders = false;
+    } cases[] = {{SIGINT, "mbox"},       {SIGTERM, "mbox"},      {SIGKILL, "mbox"},
+                 {SIGINT, "mbox", true}, {SIGHUP, "mbox", true}, {SIGINT, "maildir"},
+                 {SIGHUP, "maildir"},    {SIGTERM, "eml"},       {SIGKILL, "eml"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.command) + ", " + strsignal(c.signal));
+        SCOPED_TRACE(std::string(c.command) + (c.folders ? " --folders, " : ", ") +
+                     strsignal(c.signal));
         std::vector<std::string> mailboxes(3, "MAIL.MBX");
         ChildOptions o = mbx_options(w, {c.command});
+        if (c.folders)
+            o.arguments.push_back("--folders");
         o.arguments.insert(o.arguments.end(), mailboxes.begin(),
                            mailboxes.end() - (std::string(c.command) == "eml" ? 2 : 0));
         o.arguments.push_back("OUT");
@@ -1139,14 +1377,18 @@ TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
     std::set<std::string> calls_failed;
     // The last run makes its mbox as on a file system without unnamed
     // files: under a temporary name until it is complete.
-    const std::vector<std::vector<std::string>> runs = {{"mbox", "A.MBX", "B.MBX", "OUT"},
-                                                        {"maildir", "A.MBX", "B.MBX", "OUT"},
-                                                        {"eml", "A.MBX", "OUT"},
-                                                        {"mbox", "B.MBX", "OUT"}};
+    const std::vector<std::vector<std::string>> runs = {
+        {"mbox", "A.MBX", "B.MBX", "OUT"},
+        {"maildir", "A.MBX", "B.MBX", "OUT"},
+        {"mbox", "--folders", "A.MBX", "B.MBX", "OUT"},
+        {"maildir", "B.MBX", "OUT"},
+        {"eml", "A.MBX", "OUT"},
+        {"mbox", "B.MBX", "OUT"}};
     for (const std::vector<std::string>& arguments : runs) {
         const bool unnamed_refused = &arguments == &runs.back();
         SCOPED_TRACE(arguments[0] + (unnamed_refused ? " without unnamed files" : ""));
-        ASSERT_EQ(run_mbx(w, arguments).exit_status, 0);
+        ChildResult whole_run = run_mbx(w, arguments);
+        ASSERT_EQ(whole_run.exit_status, 0);
         const std::string whole = output_digest(w, "OUT");
         std::filesystem::remove_all(w.dir.file("OUT"));
         for (long n = 1; n < 1000 && !::testing::Test::HasFailure(); ++n) {
@@ -1169,7 +1411,7 @@ TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
             if (call == "-" || r.exit_status == 0) {
                 EXPECT_TRUE(call == "-" || call == "entry_exists" || call == "close_discarded");
                 EXPECT_EQ(r.exit_status, 0);
-                EXPECT_EQ(r.errors, "");
+                EXPECT_EQ(r.errors, whole_run.errors);
                 EXPECT_EQ(output_digest(w, "OUT"), whole);
                 std::filesystem::remove_all(w.dir.file("OUT"));
                 if (call == "-")
@@ -1184,9 +1426,9 @@ TEST(MailboxExport, EveryFailingCallLeavesNothingOrTheWholeOutput)
             EXPECT_EQ(w.dir.entries(), inputs);
         }
     }
-    for (const char* call :
-         {"open_read_at_once", "file_status", "read_at", "create_uncommitted", "write", "sync",
-          "commit_name", "sync_directory", "close", "make_directory", "create_new", "rename_new"})
+    for (const char* call : {"open_read_at_once", "file_status", "read_at", "create_uncommitted",
+                             "write", "sync", "commit_name", "sync_directory", "close",
+                             "make_directory", "create_new", "rename_new", "set_modification_time"})
         EXPECT_EQ(calls_failed.count(call), 1u) << call;
 }
 

@@ -1,13 +1,18 @@
 // The diagnosis of kestrel-folder: what is wrong with the date of a message's
-// "From:" line, in words, and the mend, judged by the converter's own check.
+// "From:" line, in words, and the mend, judged by the converter's own check;
+// the internet dates that mail gateways wrote, and the VAX's zone told from
+// them.
 #include "app/settings.hpp"
 #include "folder/date_diagnosis.hpp"
+#include "folder/internet_date.hpp"
+#include "folder/zone_estimate.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -120,6 +125,116 @@ TEST_F(FolderCheck, TakesWhatConvertsAsItStands)
         EXPECT_EQ(d.own, std::strstr(line, "SMITH") != nullptr);
     }
     EXPECT_EQ(diagnose("From:\tX::Y  39-FEB-2026 aa:bb:cc.dd").date.day, 39);
+}
+
+std::int64_t universal(int year, int month, int day, int hour, int minute, int second)
+{
+    return days_since_1970(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+TEST(InternetDate, ReadsTheFormsGatewaysWrote)
+{
+    const struct {
+        std::string text;
+        bool read;
+        std::int64_t at = 0; // UT
+        int offset = 0;
+    } cases[] = {
+        // clang-format off
+        {" Mon, 4 Apr 88 20:42:52 EDT", true, universal(1988, 4, 5, 0, 42, 52), -240},
+        {"  2 Apr 88 20:15:30 EST", true, universal(1988, 4, 3, 1, 15, 30), -300},
+        {" Thu, 20 JUL 89 16:07 edt", true, universal(1989, 7, 20, 20, 7, 0), -240},
+        {"     Tue, 31 Jul 90 11:41:51 PDT", true, universal(1990, 7, 31, 18, 41, 51), -420},
+        {" Fri, 19 Aug 1994 17:25:33 -0400 (EDT)", true, universal(1994, 8, 19, 21, 25, 33), -240},
+        {" Tue, 3 Nov 1998 00:30:24 +0200", true, universal(1998, 11, 2, 22, 30, 24), 120},
+        {" Wed 30-Oct-85 10:53:24-EST", true, universal(1985, 10, 30, 15, 53, 24), -300},
+        {" Thursday, 5 January 1989 9:05 CST", true, universal(1989, 1, 5, 15, 5, 0), -360},
+        {" 1 Mar 90 23:30 MDT", true, universal(1990, 3, 2, 5, 30, 0), -360},
+        {" (sent) Mon (Monday), 4 (\\)) Apr (x (y)) 88 20:42:52 GMT (z)", true,
+         universal(1988, 4, 4, 20, 42, 52), 0},
+        {" Mon, 4 Apr 88\n\t20:42:52 UT", true, universal(1988, 4, 4, 20, 42, 52), 0},
+        {" 1 Jan 00 00:00 +0530", true, universal(1999, 12, 31, 18, 30, 0), 330},
+        {" 31 Dec 49 23:59:60 -0000", true, universal(2050, 1, 1, 0, 0, 0), 0},
+        {" 31 Dec 149 12:00 GMT", true, universal(2049, 12, 31, 12, 0, 0), 0},
+        // Military zones and other names say no zone anyone can be sure of.
+        {" Mon, 4 Apr 88 20:42:52 Z", false},
+        {" Mon, 4 Apr 88 20:42:52 A", false},
+        {" Mon, 4 Apr 88 20:42:52 MET", false},
+        {" Mon, 4 Apr 88 20:42:52", false},
+        {" Mon Apr  4 20:42:52 1988", false},
+        {" Mon, 4 Apr 88 20:42:52 EDT and more", false},
+        {" Mon, 4 Apr 88 20:42:52 EDT (open", false},
+        {" Mon, 4 Apr 88 20:42:52 +05", false},
+        {" Mon, 4 Apr 88 20:42:52 +2460", false},
+        {" Mon, 32 Apr 88 20:42:52 EDT", false},
+        {" Mon, 4 Apx 88 20:42:52 EDT", false},
+        {" Mon, 4 Apr 8 20:42:52 EDT", false},
+        {" Mon, 4 Apr 88 24:00 EDT", false},
+        {" Mon, 4 Apr 88 20:60 EDT", false},
+        {" Mon, 4 Apr 88 20:4 EDT", false},
+        {" Mon, 4 Apr 88 20:42:61 EDT", false},
+        {" Mon, 4Apr 88 20:42 EDT", false},
+        {" Mo, 4 Apr 88 20:42 EDT", false},
+        {"", false},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        InternetDate date;
+        ASSERT_EQ(parse_internet_date(c.text, date), c.read);
+        if (c.read) {
+            EXPECT_EQ(date.universal_seconds, c.at);
+            EXPECT_EQ(date.offset_minutes, c.offset);
+        }
+    }
+    // A setting's zone is read as a date's.
+    int offset = 0;
+    EXPECT_TRUE(parse_zone("-0330", offset));
+    EXPECT_EQ(offset, -210);
+    EXPECT_TRUE(parse_zone("edt", offset));
+    EXPECT_EQ(offset, -240);
+    EXPECT_FALSE(parse_zone("America/Ne", offset));
+    EXPECT_FALSE(parse_zone("+0100 x", offset));
+}
+
+// The offset most messages fit, as delays only add to the difference.
+TEST(ZoneEstimate, TheOffsetMostMessagesFit)
+{
+    const struct {
+        std::vector<int> minutes; // differences between the VAX's clock and UT
+        bool made;
+        int offset = 0;
+        std::int64_t agreeing = 0;
+    } cases[] = {
+        // Delays of a few minutes to an hour and a half; clocks a little early.
+        {{-300, -290, -280, -272, -215}, true, -300, 5},
+        {{-300, -292, -285, -272, 2000, -9000}, true, -300, 4},
+        {{-248, -196, -175, -166, -295, 1057}, true, -240, 4},
+        // A zone of a half hour where a message needs it; of equals, a
+        // whole hour.
+        {{-210, -200, -190, -140}, true, -210, 4},
+        {{330, 335, 395}, true, 330, 3},
+        {{-272, -265, -250}, true, -300, 3},
+        {{840, 845, 900}, true, 840, 3},
+        {{-720, -715, -700}, true, -720, 3},
+        // Too few, or too few of the many.
+        {{-300, -290}, false, -300, 2},
+        {{-300, -290, -280, 100, 400, 700, 900, 1200, 1500, 2000}, false, -300, 3},
+        {{}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.minutes));
+        static SeasonTally season;
+        season = SeasonTally{};
+        for (int m : c.minutes)
+            count_difference(season, static_cast<std::int64_t>(m) * 60 - 30);
+        ZoneGuess guess = guess_zone(season);
+        EXPECT_EQ(guess.made, c.made);
+        EXPECT_EQ(guess.agreeing, c.agreeing);
+        if (c.agreeing > 0) {
+            EXPECT_EQ(guess.offset_minutes, c.offset);
+        }
+    }
 }
 
 } // namespace

@@ -20,7 +20,8 @@ add_executable(kestrel_unit_tests
     settings_test.cpp
     text_input_test.cpp
     vax_date_test.cpp)
-target_link_libraries(kestrel_unit_tests PRIVATE kestrel_core kestrel_folder_core gtest_main)
+target_link_libraries(kestrel_unit_tests PRIVATE kestrel_core kestrel_folder_core kestrel_mbx_core
+                      gtest_main)
 # g++ 12 at -O2 takes a string concatenation for an overlapping memcpy (a
 # known false -Wrestrict report).
 target_compile_options(kestrel_unit_tests PRIVATE -Wno-restrict)
