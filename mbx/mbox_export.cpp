@@ -366,8 +366,9 @@ void append_value(ExportWork& work, std::string_view bytes)
     // A CR would end the header in a reader's eyes. A head line holding one
     // goes into the body whole; the converter's date text taken from such a
     // line can still bring one here, beside the Date header.
-    std::replace(work.head.begin() + static_cast<std::ptrdiff_t>(start), work.head.end(), '\r',
-                 ' ');
+    for (std::size_t cr = work.head.find('\r', start); cr != std::string::npos;
+         cr = work.head.find('\r', cr + 1))
+        work.head[cr] = ' ';
 }
 
 // Made into the strings of `to`, which keep their room from value to value.
