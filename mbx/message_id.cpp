@@ -1,9 +1,9 @@
 #include "mbx/message_id.hpp"
 
+#include "mbx/record_lines.hpp"
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -156,39 +156,13 @@ std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t o
         field = text;
         return true;
     };
-    for (std::uint64_t at = offset; at < end;) {
-        std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, at, available);
-        if (!p)
-            return std::nullopt;
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n;) {
-            const void* lf = std::memchr(p + i, '\n', n - i);
-            std::size_t stop =
-                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
-            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
-            if (!lf || !line.empty()) {
-                if (line.size() <= field_capacity)
-                    line.append(piece.substr(0, field_capacity + 1 - line.size()));
-                if (!lf)
-                    break;
-                piece = line;
-            }
-            i = stop + 1;
-            bool whole = piece.size() <= field_capacity;
-            if (!piece.empty() && piece.back() == '\r')
-                piece.remove_suffix(1);
-            if (!take(piece.substr(0, field_capacity), whole))
-                return found;
-            line.clear();
-        }
-        at += n;
-    }
-    // A last line without its line end.
-    std::string_view last = line;
-    if (!last.empty() && last.back() == '\r')
-        last.remove_suffix(1);
-    if (last.empty() || take(last.substr(0, field_capacity), line.size() <= field_capacity))
+    bool ended = false; // the header block ended before the text
+    if (!walk_record_lines(reader, offset, end, field_capacity, line, [&](const RecordLine& l) {
+            ended = !take(l.text.substr(0, field_capacity), l.whole);
+            return !ended;
+        }))
+        return std::nullopt;
+    if (!ended)
         take({}, true); // ends the last field
     return found;
 }
