@@ -288,6 +288,7 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
         plan.message_id.clear();
     TextScan scan;
     TextHash hash;
+    const IdText id_text = id_text_of(head);
     for (std::uint64_t at = record.text_offset; at < end;) {
         hand_back_block(reader, behind, at);
         std::size_t available = 0;
@@ -296,7 +297,7 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
         scan_text(scan, p, n);
-        hash_text(hash, p, n);
+        hash_id_text(hash, id_text, p, at, n);
         at += n;
     }
     end_scan(scan);

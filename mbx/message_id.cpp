@@ -119,6 +119,66 @@ void make_message_id(const TextHash& hash, std::string& to)
     to.assign(id, sizeof id);
 }
 
+namespace {
+
+// "4 Mar 1996 13:58:04" of "Mon, 4 Mar 1996 13:58:04 +0000": the weekday
+// and the zone left out; empty when the value is not of that form.
+std::string_view vax_date_time(std::string_view value)
+{
+    std::size_t comma = value.find(", ");
+    if (comma == std::string_view::npos || comma > 7)
+        return {};
+    value.remove_prefix(comma + 2);
+    std::size_t at = 0;
+    for (int spaces = 0; spaces < 3; ++spaces) {
+        at = value.find(' ', at);
+        if (at == std::string_view::npos)
+            return {};
+        ++at;
+    }
+    if (value.size() < at + 8 || value[at + 2] != ':' || value[at + 5] != ':')
+        return {};
+    return value.substr(0, at + 8);
+}
+
+} // namespace
+
+IdText id_text_of(const MessageHead& head)
+{
+    IdText text;
+    if (!head.received.found)
+        return text;
+    text.date_time = vax_date_time(head.received.value);
+    if (text.date_time.empty())
+        return text;
+    // The converter's "Received: ; " line, and the "Date: " line just before
+    // it that the user's own messages get.
+    text.skip_from = head.received.offset;
+    text.skip_to = head.received.offset + head.received.length;
+    if (head.date.found && head.date.offset + head.date.length == head.received.offset)
+        text.skip_from = head.date.offset;
+    return text;
+}
+
+void hash_id_text(TextHash& hash, const IdText& text, const unsigned char* bytes,
+                  std::uint64_t offset, std::size_t count)
+{
+    const std::uint64_t end = offset + count;
+    if (text.skip_from == text.skip_to || end <= text.skip_from || offset >= text.skip_to) {
+        hash_text(hash, bytes, count);
+        return;
+    }
+    if (offset <= text.skip_from) {
+        hash_text(hash, bytes, static_cast<std::size_t>(text.skip_from - offset));
+        hash_text(hash, reinterpret_cast<const unsigned char*>(text.date_time.data()),
+                  text.date_time.size());
+    }
+    if (end > text.skip_to) {
+        std::size_t from = static_cast<std::size_t>(std::max(offset, text.skip_to) - offset);
+        hash_text(hash, bytes + from, count - from);
+    }
+}
+
 bool is_message_id(std::string_view value)
 {
     return value.size() > 2 && value.front() == '<' && value.back() == '>' &&

@@ -585,6 +585,18 @@ TEST(MessageId, MadeFromTheText)
     hash_text(h, reinterpret_cast<const unsigned char*>(text.data()), text.size());
     make_message_id(h, kept);
     EXPECT_EQ(kept, id);
+    // The converter's date lines give way to the VAX's date and time, where
+    // ever the pieces the text comes in begin and end.
+    const std::string dated = "From:\tA::B\r\nDate: x\r\nReceived: ; y\r\nTo:\tC\r\n\r\nz";
+    IdText skipped{1012, 1036, "4 Mar 1996 13:58:04"};
+    const std::string stands_for = "From:\tA::B\r\n4 Mar 1996 13:58:04To:\tC\r\n\r\nz";
+    for (std::size_t piece : {1, 2, 5, 12, 13, 29, 36, 64}) {
+        TextHash fed;
+        for (std::size_t at = 0; at < dated.size(); at += piece)
+            hash_id_text(fed, skipped, reinterpret_cast<const unsigned char*>(dated.data()) + at,
+                         1000 + at, std::min(piece, dated.size() - at));
+        EXPECT_EQ(made_message_id(fed), id_of(stands_for, 64)) << piece;
+    }
 }
 
 // The message's own id, from the internet header block that opens its body.
