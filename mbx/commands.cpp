@@ -10,6 +10,7 @@
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/platform.hpp"
+#include "mbx/user_node.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -47,6 +48,8 @@ constexpr const char* usage_text =
     "  --domain DOMAIN  the Internet domain of the DECnet nodes\n"
     "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
     "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
+    "  --node NODE      your own DECnet node, of the user names without one;\n"
+    "                   else the node that others' messages give your name\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
     "refused and nothing is written.\n"
     "\n"
@@ -241,7 +244,7 @@ bool all_whole(const std::vector<std::string>& mailboxes)
 // cannot be made, the mailboxes are checked wholly first all the same: a
 // damaged mailbox is what the user hears of, as when it is found first.
 int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
-                   const ExportOptions& options)
+                   ExportOptions options)
 {
     const bool check_first = output == nullptr || form != ExportForm::mbox;
     std::uint64_t message_count = 0;
@@ -253,6 +256,8 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
         close_mailbox(reader);
         message_count += check.message_count;
     }
+    if (options.node.empty() && !find_user_node(mailboxes, options.node))
+        return 1;
     install_interrupt_handlers();
     ExportTarget target;
     std::string refusal;
@@ -282,10 +287,11 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
         const std::string& a = arguments[i];
         std::string* value = a.rfind("--domain", 0) == 0    ? &options.domain
                              : a.rfind("--charset", 0) == 0 ? &options.charset
+                             : a.rfind("--node", 0) == 0    ? &options.node
                                                             : nullptr;
         std::size_t name_length = a.find('=');
         std::string name = a.substr(0, name_length);
-        if (value == nullptr || (name != "--domain" && name != "--charset")) {
+        if (value == nullptr || (name != "--domain" && name != "--charset" && name != "--node")) {
             if (a.size() > 2 && a.rfind("--", 0) == 0) {
                 status = bad_usage("unknown option: " + a);
                 return false;

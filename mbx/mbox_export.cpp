@@ -215,6 +215,7 @@ struct MemoEntry {
     bool used = false;
     std::string text;
     std::string domain;
+    std::string node; // of users named without one
     AddressText addresses;
 };
 
@@ -227,6 +228,7 @@ struct ExportWork {
     std::string text;            // decoded text
     std::string scratch;         // decoded body pieces
     std::string from;            // the From header's value
+    std::string_view to_node;    // of users in To and CC named without one
     AddressText made;            // addresses of a value too long for the memo
     std::vector<MemoEntry> memo; // memo_size entries once in use
 };
@@ -339,21 +341,23 @@ void append_value(ExportWork& work, std::string_view bytes)
                  ' ');
 }
 
-void make_addresses(AddressText& to, std::string_view text, const std::string& domain)
+void make_addresses(AddressText& to, std::string_view text, const ExportOptions& options,
+                    std::string_view node)
 {
-    auto addresses = vms_addresses(text, domain);
+    auto addresses = vms_addresses(text, options.domain, node, options.node);
     to.any = !addresses.empty();
     to.list = to.any ? address_list_text(addresses) : std::string();
     to.first = to.any ? addresses.front().addr_spec : std::string();
 }
 
 // The addresses of an address value: from the memo when it holds them.
+// `node` is that of users named without one.
 const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
-                                const ExportOptions& options)
+                                const ExportOptions& options, std::string_view node)
 {
     std::string_view text = text_of(work, bytes);
     if (text.size() > memo_text_capacity) {
-        make_addresses(work.made, text, options.domain);
+        make_addresses(work.made, text, options, node);
         return work.made;
     }
     std::uint32_t hash = 2166136261U;
@@ -362,19 +366,20 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
     if (work.memo.empty())
         work.memo.resize(memo_size);
     MemoEntry& entry = work.memo[hash % memo_size];
-    if (!entry.used || entry.text != text || entry.domain != options.domain) {
+    if (!entry.used || entry.text != text || entry.domain != options.domain || entry.node != node) {
         entry.used = true;
         entry.text = text;
         entry.domain = options.domain;
-        make_addresses(entry.addresses, text, options.domain);
+        entry.node = node;
+        make_addresses(entry.addresses, text, options, node);
     }
     return entry.addresses;
 }
 
 void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
-                      std::string_view if_none)
+                      std::string_view node, std::string_view if_none)
 {
-    const AddressText& addresses = addresses_of(work, bytes, options);
+    const AddressText& addresses = addresses_of(work, bytes, options, node);
     work.head += addresses.any ? std::string_view(addresses.list) : if_none;
 }
 
@@ -422,7 +427,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         if (line.size() - 5 <= head_line_capacity)
             work.head += work.from; // made from the same text
         else
-            append_addresses(work, line.substr(5), options, unknown_sender);
+            append_addresses(work, line.substr(5), options, options.node, unknown_sender);
         work.head += "\nX-VMS-From:";
         append_value(work, line.substr(5));
         work.head += '\n';
@@ -446,7 +451,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         work.head += name;
         work.head += ": ";
         std::size_t before = work.head.size();
-        append_addresses(work, line.substr(3), options, "");
+        append_addresses(work, line.substr(3), options, work.to_node, "");
         if (work.head.size() == before)
             work.head.resize(start); // no address: the VMS line alone
         else
@@ -600,8 +605,12 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         reader.error = first_pass.error;
         return false;
     }
-    const AddressText& from = addresses_of(work, plan.head.sender, options);
+    const AddressText& from = addresses_of(work, plan.head.sender, options, options.node);
     work.from = from.any ? std::string_view(from.list) : unknown_sender;
+    // To and CC were written on the sender's node, or on the user's own.
+    work.to_node = sender_node(plan.head.sender);
+    if (work.to_node.empty())
+        work.to_node = options.node;
     if (form == ExportForm::mbox) {
         // The separator's sender is the From header's address, when it has
         // no blank that would end it early.
@@ -673,6 +682,10 @@ bool export_options_valid(const ExportOptions& options, std::string& problem)
     }
     if (!options.domain.empty() && !is_domain(options.domain)) {
         problem = "not a domain name: " + options.domain;
+        return false;
+    }
+    if (!options.node.empty() && !is_domain(options.node)) {
+        problem = "not a node name: " + options.node;
         return false;
     }
     return true;

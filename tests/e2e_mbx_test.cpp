@@ -285,12 +285,12 @@ TEST(MailboxExport, EdgeFolderRoundTripsAndReadsInPython)
     EXPECT_EQ(
         seen,
         (std::vector<std::string>{
-            "SMITH@NODE1|SMITH@NODE1|JONES@localhost|None|Lunch|1996-03-04T13:58:04+00:00|<made>|"
+            "SMITH@NODE1|SMITH@NODE1|JONES@NODE1|None|Lunch|1996-03-04T13:58:04+00:00|<made>|"
             "ok",
-            "JONES@NODE2|Al Jones <JONES@NODE2>|SMITH@localhost|None|Caf\u00E9 \u00FC|"
+            "JONES@NODE2|Al Jones <JONES@NODE2>|SMITH@NODE2|None|Caf\u00E9 \u00FC|"
             "1996-03-10T07:05:23+00:00|<made>|ok",
             "SMITH@NODE1|SMITH@NODE1|None|None|day zero|1996-02-29T10:00:00+00:00|<made>|ok",
-            "KIM@NODE3|KIM@NODE3|SMITH@localhost|None|None|1996-09-17T07:05:23+01:00|<made>|ok"}));
+            "KIM@NODE3|KIM@NODE3|SMITH@NODE3|None|None|1996-09-17T07:05:23+01:00|<made>|ok"}));
     ASSERT_EQ(bodies.size(), 4u);
     EXPECT_EQ(bodies[1], hex_of(">From the start\n\u00E9t\u00E9\n" + std::string(600, 'x') + "\n"));
     std::vector<std::string> texts = mailbox_texts(w.dir.file("MAIL.MBX"));
@@ -321,10 +321,10 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
     const Row rows[] = {
         {"From:\tHUB::GW::MRGATE::\"SMTP::HOST.EXAMPLE.EDU::KIM\" 17-SEP-1996 25:61:99.00",
          "To:\tMRGATE::\"NODE4::LEE\"", "CC:\t", "Subj:\tgateway", "hello",
-         "KIM@HOST.EXAMPLE.EDU|LEE@NODE4|None|gateway", "hello\n"},
+         "KIM@HOST.EXAMPLE.EDU|\"MRGATE::\\\"NODE4::LEE\\\"\"@GW|None|gateway", "hello\n"},
         {"From:\tGW2::\"kim@host.example.edu\" \" \"  1-FEB-1991   :  :  .00",
          "To:\tSMITH, NODE5::A, @GROUP", "CC:\tIN%\"x@y.example\"", "Subj:\tlist", "x",
-         "kim@host.example.edu|SMITH@localhost, A@NODE5, \"@GROUP\"@localhost|x@y.example|list",
+         "kim@host.example.edu|SMITH@GW2, A@NODE5, \"@GROUP\"@GW2|x@y.example|list",
          "x\n"},
         {"From:\tMX%\"k@riken.example\"  \"Watanabe Yutaka\" 15-DEC-1998 14:34:45.41",
          "To:\tMX%\"t@riken.example\"", "CC:\tMX%\"k@riken.example\"", "Subj:\tenew",
@@ -342,7 +342,7 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
          "Gr\u00FC\u00DFe aus K\u00F6ln \u00A4 \u0152\u0153 \u0178\u00FF\n"},
         {"From:\tNODE1::SMITH 2-JAN-1990 xx:yy:zz.00", "To:\tvarious...", "CC:\tA,B",
          "Subj:\tF\xF6\xF6", "From the VAX",
-         "SMITH@NODE1|various...@localhost|A@localhost, B@localhost|F\u00F6\u00F6",
+         "SMITH@NODE1|various...@NODE1|A@NODE1, B@NODE1|F\u00F6\u00F6",
          ">From the VAX\n"}, // the mbox's quoting, which Python's mbox keeps
     };
     std::string folder;
@@ -719,7 +719,7 @@ TEST(MailboxExport, EveryFormReadsAlikeInPython)
     EXPECT_EQ(in_maildir, in_mbox);
     EXPECT_EQ(in_eml, in_mbox);
     EXPECT_EQ(maildir_bodies, eml_bodies);
-    EXPECT_EQ(in_mbox[0].substr(0, 50), "-|SMITH@NODE1.vax.example.org|JONES@localhost|None");
+    EXPECT_EQ(in_mbox[0].substr(0, 50), "-|SMITH@NODE1.vax.example.org|JONES@NODE1.vax.exam");
     EXPECT_NE(in_mbox[4].find("|<940819.21438991@host.example>|"), std::string::npos);
     for (const std::string& file : maildir.files) {
         std::string bytes = read_file(file);

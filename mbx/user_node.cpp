@@ -1,0 +1,155 @@
+#include "mbx/user_node.hpp"
+
+#include "app/settings.hpp"
+#include "mbx/complaint.hpp"
+#include "mbx/mailbox_reader.hpp"
+#include "mbx/message_head.hpp"
+#include "mbx/record_lines.hpp"
+#include "mbx/vms_address.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace {
+
+// Memory stays small whatever the mailboxes hold: names and recipients past
+// these counts are not tallied.
+constexpr std::size_t most_names = 16;
+constexpr std::size_t most_recipients = 256;
+
+struct Recipient {
+    std::string node, name;
+    std::uint64_t count = 0;
+};
+
+struct Tally {
+    std::vector<std::string> names; // the user's
+    std::vector<Recipient> recipients;
+};
+
+bool same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if ((a[i] | 0x20) != (b[i] | 0x20))
+            return false;
+    return true;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && same(text.substr(0, prefix.size()), prefix);
+}
+
+void note_name(Tally& tally, std::string_view name)
+{
+    if (name.empty() || tally.names.size() == most_names)
+        return;
+    for (const std::string& known : tally.names)
+        if (same(known, name))
+            return;
+    tally.names.emplace_back(name);
+}
+
+// The user name of a sender: NAME, or the user of NODE::NAME, a personal
+// name after it or not.
+std::string_view sender_name(std::string_view value)
+{
+    std::size_t start = value.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return {};
+    value.remove_prefix(start);
+    value = value.substr(0, value.find_first_of(" \t"));
+    std::size_t colons = value.rfind("::");
+    value = colons == std::string_view::npos ? value : value.substr(colons + 2);
+    for (char c : value)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '$' || c == '_' || c == '-'))
+            return {};
+    return value;
+}
+
+void note_recipients(Tally& tally, std::string_view value)
+{
+    for (const DecnetUser& user : decnet_recipients(value)) {
+        Recipient* found = nullptr;
+        for (Recipient& r : tally.recipients)
+            if (same(r.node, user.node) && same(r.name, user.name))
+                found = &r;
+        if (!found && tally.recipients.size() < most_recipients)
+            found = &tally.recipients.emplace_back(
+                Recipient{std::string(user.node), std::string(user.name), 0});
+        if (found)
+            ++found->count;
+    }
+}
+
+// False after saying what could not be read. A mailbox damaged where its
+// heads are read is passed over: the export finds the damage and says
+// where it is.
+bool tally_mailbox(const std::string& path, Tally& tally)
+{
+    MailboxReader reader;
+    if (open_mailbox(reader, path.c_str())) {
+        complain(path, reader.error_text);
+        return false;
+    }
+    MailboxVerdict header = check_mailbox_header(reader);
+    std::uint64_t at = mailbox_header_size;
+    std::string held, sender;
+    for (std::uint32_t n = 0; header.whole && n < header.message_count && at < reader.length; ++n) {
+        MailboxRecord record;
+        if (!read_record(reader, at, record))
+            break; // the file's end, or a read error, said below
+        bool first = true, own = false;
+        bool read = walk_record_lines(
+            reader, record.text_offset, record.text_offset + record.text_size, head_line_capacity,
+            held, [&](const RecordLine& line) {
+                if (line.text.empty())
+                    return false; // the head's end
+                if (first) {
+                    first = false;
+                    sender = line.text.substr(0, 5) == "From:" ? line.text.substr(5) : "";
+                } else if (line.whole && line.text.substr(0, 6) == "Date: ") {
+                    own = true;
+                    note_name(tally, sender_name(sender));
+                } else if (line.whole && !own &&
+                           (starts_with_ignoring_case(line.text, "To:") ||
+                            starts_with_ignoring_case(line.text, "CC:"))) {
+                    note_recipients(tally, line.text.substr(3));
+                }
+                return true;
+            });
+        if (!read)
+            break;
+        at = record.text_offset + record.text_size + 1;
+    }
+    const bool read = reader.error == 0;
+    if (!read)
+        complain(path, reader.error_text);
+    close_mailbox(reader);
+    return read;
+}
+
+} // namespace
+
+bool find_user_node(const std::vector<std::string>& mailboxes, std::string& node)
+{
+    Tally tally;
+    if (const char* name = find_environment_value(user_name_variable))
+        note_name(tally, sender_name(name));
+    for (const std::string& path : mailboxes)
+        if (!tally_mailbox(path, tally))
+            return false;
+    const Recipient* best = nullptr;
+    for (const Recipient& r : tally.recipients) {
+        bool named = false;
+        for (const std::string& name : tally.names)
+            named = named || same(name, r.name);
+        if (named && (!best || r.count > best->count))
+            best = &r;
+    }
+    node = best ? best->node : std::string();
+    return true;
+}
