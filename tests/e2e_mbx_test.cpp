@@ -324,8 +324,7 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
          "KIM@HOST.EXAMPLE.EDU|\"MRGATE::\\\"NODE4::LEE\\\"\"@GW|None|gateway", "hello\n"},
         {"From:\tGW2::\"kim@host.example.edu\" \" \"  1-FEB-1991   :  :  .00",
          "To:\tSMITH, NODE5::A, @GROUP", "CC:\tIN%\"x@y.example\"", "Subj:\tlist", "x",
-         "kim@host.example.edu|SMITH@GW2, A@NODE5, \"@GROUP\"@GW2|x@y.example|list",
-         "x\n"},
+         "kim@host.example.edu|SMITH@GW2, A@NODE5, \"@GROUP\"@GW2|x@y.example|list", "x\n"},
         {"From:\tMX%\"k@riken.example\"  \"Watanabe Yutaka\" 15-DEC-1998 14:34:45.41",
          "To:\tMX%\"t@riken.example\"", "CC:\tMX%\"k@riken.example\"", "Subj:\tenew",
          "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF",
@@ -827,13 +826,54 @@ TEST(MailboxExport, CharacterSetsAsPythonDecodesThem)
     }
 }
 
+// A user name without a node is a user of the user's own node: the node at
+// which others' messages reach the user (the user's name being the sender
+// of the user's own messages), not one where others are reached, nor one
+// to which the user sent; or the node that --node gives.
+TEST(MailboxExport, TheUsersNodeFromOthersMessagesOrTheOption)
+{
+    REQUIRE_PYTHON();
+    auto to = [](const std::string& from, const std::string& to, const std::string& cc) {
+        return message("From:\t" + from + " 17-SEP-1996 07:05:23.33",
+                       {"To:\t" + to, "CC:\t" + cc, "Subj:\tx", "", "text"});
+    };
+    Workspace w;
+    w.put("MAIL.TXT", to("NODE7::KIM", "NODE1::SMITH", "") + to("NODE7::KIM", "NODE9::LEE", "") +
+                          to("SMITH", "JONES, NODE8::SMITH", "") +
+                          to("MX%\"x@y.example\"", "SMITH", "MRGATE::\"NODE1::SMITH\"") +
+                          to("NODE7::KIM", "NODE9::LEE", "") + to("SMITH", "NODE8::SMITH", ""));
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    auto addresses = [&](std::vector<std::string> arguments, std::size_t message) {
+        ChildOptions o = mbx_options(w, std::move(arguments));
+        o.environment = {"TZ=UTC"}; // the user's name from the mailbox alone
+        ChildResult r = run_child(o);
+        EXPECT_EQ(r.exit_status, 0) << r.errors;
+        std::filesystem::remove(w.dir.file("OUT.mbox"));
+        write_file(w.dir.file("OUT.mbox"), r.output);
+        std::vector<std::string> seen = python_view(w, {"mbox", "OUT.mbox"});
+        if (seen.size() <= message)
+            return std::string("no message");
+        std::string line = seen[message].substr(seen[message].find('|') + 1);
+        std::size_t third = line.find('|', line.find('|', line.find('|') + 1) + 1);
+        return line.substr(0, third);
+    };
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX"}, 2), "SMITH@NODE1|JONES@NODE1, SMITH@NODE8|None");
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX"}, 3), "x@y.example|SMITH@NODE1|SMITH@NODE1");
+    EXPECT_EQ(addresses({"mbox", "--node", "VAXB", "MAIL.MBX"}, 2),
+              "SMITH@VAXB|JONES@VAXB, SMITH@NODE8|None");
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX", "--node=VAXB", "--domain=example.org"}, 3),
+              "x@y.example|SMITH@VAXB.example.org|"
+              "\"MRGATE::\\\"NODE1::SMITH\\\"\"@VAXB.example.org");
+}
+
 // Options are checked before anything is written.
 TEST(MailboxExport, OptionsChecked)
 {
     struct Row {
         const char* domain;
         const char* charset;
-        const char* problem; // nullptr: valid
+        const char* problem;   // nullptr: valid
+        const char* node = ""; // --node
     };
     const Row rows[] = {
         {"", "", nullptr},
@@ -843,11 +883,15 @@ TEST(MailboxExport, OptionsChecked)
         {"bad domain", "", "not a domain name: bad domain"},
         {".example", "", "not a domain name: .example"},
         {"a..b", "", "not a domain name: a..b"},
+        {"", "", nullptr, "VAXB"},
+        {"", "", "not a node name: VAX B", "VAX B"},
+        {"", "", "not a node name: A::", "A::"},
     };
     for (const Row& row : rows) {
         ExportOptions options;
         options.domain = row.domain;
         options.charset = row.charset;
+        options.node = row.node;
         std::string problem;
         EXPECT_EQ(export_options_valid(options, problem), row.problem == nullptr) << row.domain;
         EXPECT_EQ(problem, row.problem ? row.problem : "");
