@@ -215,7 +215,8 @@ struct MemoEntry {
     bool used = false;
     std::string text;
     std::string domain;
-    std::string node; // of users named without one
+    std::string node;      // of users named without one
+    bool any_node = false; // the addresses are the same for any node
     AddressText addresses;
 };
 
@@ -360,20 +361,42 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
         make_addresses(work.made, text, options, node);
         return work.made;
     }
+    // Most values give the same addresses whatever the node of the users
+    // without one (none is in them): such a value is kept by its text
+    // alone; one that gives a user at the node, by its text and the node,
+    // as a recipient list comes back from senders on several nodes.
     std::uint32_t hash = 2166136261U;
     for (char c : text)
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    std::uint32_t node_hash = hash;
+    for (char c : node)
+        node_hash = (node_hash ^ static_cast<unsigned char>(c)) * 16777619U;
     if (work.memo.empty())
         work.memo.resize(memo_size);
-    MemoEntry& entry = work.memo[hash % memo_size];
-    if (!entry.used || entry.text != text || entry.domain != options.domain || entry.node != node) {
-        entry.used = true;
-        entry.text = text;
-        entry.domain = options.domain;
-        entry.node = node;
-        make_addresses(entry.addresses, text, options, node);
-    }
-    return entry.addresses;
+    auto keeps = [&](const MemoEntry& e) {
+        return e.used && e.text == text && e.domain == options.domain &&
+               (e.any_node || e.node == node);
+    };
+    MemoEntry* entry = &work.memo[hash % memo_size];
+    if (keeps(*entry))
+        return entry->addresses;
+    entry = &work.memo[node_hash % memo_size];
+    if (keeps(*entry))
+        return entry->addresses;
+    AddressText& made = work.made;
+    make_addresses(made, text, options, node);
+    // A user at the node would have "@NODE" in the list (localhost when
+    // none is known); a list without it holds none.
+    std::string at = "@" + std::string(node.empty() ? std::string_view("localhost") : node);
+    const bool any_node = made.list.find(at) == std::string::npos;
+    entry = &work.memo[(any_node ? hash : node_hash) % memo_size];
+    entry->used = true;
+    entry->text = text;
+    entry->domain = options.domain;
+    entry->node = node;
+    entry->any_node = any_node;
+    std::swap(entry->addresses, made);
+    return entry->addresses;
 }
 
 void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,

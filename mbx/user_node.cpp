@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 
 namespace {
 
@@ -24,7 +25,11 @@ struct Recipient {
 
 struct Tally {
     std::vector<std::string> names; // the user's
-    std::vector<Recipient> recipients;
+    // By "NODE::NAME" in capitals: every recipient of every message is
+    // looked up here.
+    std::unordered_map<std::string, Recipient> recipients;
+    std::string key;               // kept from lookup to lookup
+    std::vector<DecnetUser> users; // of one line, kept from line to line
 };
 
 bool same(std::string_view a, std::string_view b)
@@ -72,16 +77,20 @@ std::string_view sender_name(std::string_view value)
 
 void note_recipients(Tally& tally, std::string_view value)
 {
-    for (const DecnetUser& user : decnet_recipients(value)) {
-        Recipient* found = nullptr;
-        for (Recipient& r : tally.recipients)
-            if (same(r.node, user.node) && same(r.name, user.name))
-                found = &r;
-        if (!found && tally.recipients.size() < most_recipients)
-            found = &tally.recipients.emplace_back(
-                Recipient{std::string(user.node), std::string(user.name), 0});
-        if (found)
-            ++found->count;
+    decnet_recipients(value, tally.users);
+    for (const DecnetUser& user : tally.users) {
+        std::string& key = tally.key;
+        key.clear();
+        for (std::string_view part : {user.node, std::string_view("::"), user.name})
+            for (char c : part)
+                key += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        auto found = tally.recipients.find(key);
+        if (found == tally.recipients.end() && tally.recipients.size() < most_recipients)
+            found = tally.recipients
+                        .emplace(key, Recipient{std::string(user.node), std::string(user.name), 0})
+                        .first;
+        if (found != tally.recipients.end())
+            ++found->second.count;
     }
 }
 
@@ -143,12 +152,17 @@ bool find_user_node(const std::vector<std::string>& mailboxes, std::string& node
         if (!tally_mailbox(path, tally))
             return false;
     const Recipient* best = nullptr;
-    for (const Recipient& r : tally.recipients) {
+    const std::string* best_key = nullptr;
+    for (const auto& [key, r] : tally.recipients) {
         bool named = false;
         for (const std::string& name : tally.names)
             named = named || same(name, r.name);
-        if (named && (!best || r.count > best->count))
+        // Of as many, the first by name, whatever the order of the table.
+        if (named &&
+            (!best || r.count > best->count || (r.count == best->count && key < *best_key))) {
             best = &r;
+            best_key = &key;
+        }
     }
     node = best ? best->node : std::string();
     return true;

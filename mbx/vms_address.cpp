@@ -225,6 +225,16 @@ std::optional<std::string> internet_addr_spec(std::string_view text)
     return bang_path_address(text);
 }
 
+// Whether " at " stands in the text, in any case.
+bool has_word_at(std::string_view text)
+{
+    for (std::size_t blank = text.find(' '); blank != std::string_view::npos;
+         blank = text.find(' ', blank + 1))
+        if (text.size() > blank + 3 && equal_ignoring_case(text.substr(blank, 4), " at "))
+            return true;
+    return false;
+}
+
 // Where the part that opens at `open` with "(", "<" or a quote ends; npos
 // when it never does. Comments nest; a backslash escapes the next character.
 std::size_t part_end(std::string_view text, std::size_t open)
@@ -412,8 +422,11 @@ bool addresses_in(std::string_view text, const Place& place, std::vector<MailAdd
     text = trim(text);
     if (text.empty())
         return false;
-    if (internet_addresses(text, out))
-        return true;
+    // An Internet address has an "@", a bang path a "!", the older form " at ".
+    if (text.find_first_of("@!") != std::string_view::npos || has_word_at(text)) {
+        if (internet_addresses(text, out))
+            return true;
+    }
     // IN%"a@b", MX%"a@b", SMTP%"a@b", UUCP%"a!b!c": a mailer's prefix, the
     // address quoted, a quote inside doubled. PMDF also takes "'" for a
     // quote inside, the TCP/IP Services' SMTP a cent sign.
@@ -622,15 +635,14 @@ std::string_view sender_node(std::string_view value)
     return equal_ignoring_case(node, "MRGATE") ? before : node;
 }
 
-std::vector<DecnetUser> decnet_recipients(std::string_view value)
+void decnet_recipients(std::string_view value, std::vector<DecnetUser>& users)
 {
-    std::vector<DecnetUser> users;
+    users.clear();
     for_each_element(value, [&](std::string_view element) {
         DecnetUser user;
         if (decnet_user(first_word(element), user))
             users.push_back(user);
     });
-    return users;
 }
 
 std::string address_list_text(const std::vector<MailAddress>& addresses)

@@ -46,8 +46,9 @@ struct DecnetUser {
 // node GW, of A::B::USER B, of NODE::MRGATE::"..." NODE); empty when the
 // sender has none (a user of the user's node, or IN%"a@b").
 std::string_view sender_node(std::string_view value);
-// The recipients of a To or CC value that are DECnet users.
-std::vector<DecnetUser> decnet_recipients(std::string_view value);
+// The recipients of a To or CC value that are DECnet users, into `users`,
+// which keeps its room from call to call.
+void decnet_recipients(std::string_view value, std::vector<DecnetUser>& users);
 
 // The header value: "Name <user@host>" or "user@host", separated by commas,
 // a display name outside ASCII as encoded words.
