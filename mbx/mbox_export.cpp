@@ -387,7 +387,8 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
     make_addresses(made, text, options, node);
     // A user at the node would have "@NODE" in the list (localhost when
     // none is known); a list without it holds none.
-    std::string at = "@" + std::string(node.empty() ? std::string_view("localhost") : node);
+    std::string at = "@";
+    at += node.empty() ? std::string_view("localhost") : node;
     const bool any_node = made.list.find(at) == std::string::npos;
     entry = &work.memo[(any_node ? hash : node_hash) % memo_size];
     entry->used = true;

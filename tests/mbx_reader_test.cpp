@@ -350,6 +350,11 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
         {"\tSMTP%\"\xC2\xA2Kim Lee\xC2\xA2 <kim@host.example>\"", "",
          "\"Kim Lee\" <kim@host.example>"},
         {"\tSMTP%\"\xC2\xA2k lee\xC2\xA2@host.example\"", "", "\"k lee\"@host.example"},
+        // Forms broken in the middle stay text, whole.
+        {"\tUUCP%\"!a!b\"", "", "\"UUCP%\\\"!a!b\\\"\"@localhost"},
+        {"\tIN%\"a@b.example (Kim\"", "", "\"IN%\\\"a@b.example (Kim\\\"\"@localhost"},
+        {"\tIN%\"a@b.example, some text\"", "", "\"IN%\\\"a@b.example, some text\\\"\"@H", "H"},
+        {"\tMX%\"@relay.example\"", "", "\"MX%\\\"@relay.example\\\"\"@localhost"},
         // Users without a node are users of the node the line was written on.
         {"\tJONES", "d.org", "JONES@NODE1.d.org", "NODE1"},
         {"\tROGER_W,@STAFF", "", "ROGER_W@N, \"@STAFF\"@N", "N"},
