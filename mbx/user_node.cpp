@@ -14,9 +14,11 @@
 namespace {
 
 // Memory stays small whatever the mailboxes hold: names and recipients past
-// these counts are not tallied.
+// these counts are not tallied. Once a name of the user is known, only
+// recipients of that name are, so that the limit matters only for the
+// messages before the user's first own message.
 constexpr std::size_t most_names = 16;
-constexpr std::size_t most_recipients = 256;
+constexpr std::size_t most_recipients = 4096;
 
 struct Recipient {
     std::string node, name;
@@ -47,14 +49,18 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
     return text.size() >= prefix.size() && same(text.substr(0, prefix.size()), prefix);
 }
 
-void note_name(Tally& tally, std::string_view name)
+bool is_users_name(const Tally& tally, std::string_view name)
 {
-    if (name.empty() || tally.names.size() == most_names)
-        return;
     for (const std::string& known : tally.names)
         if (same(known, name))
-            return;
-    tally.names.emplace_back(name);
+            return true;
+    return false;
+}
+
+void note_name(Tally& tally, std::string_view name)
+{
+    if (!name.empty() && tally.names.size() < most_names && !is_users_name(tally, name))
+        tally.names.emplace_back(name);
 }
 
 // The user name of a sender: NAME, or the user of NODE::NAME, a personal
@@ -79,6 +85,8 @@ void note_recipients(Tally& tally, std::string_view value)
 {
     decnet_recipients(value, tally.users);
     for (const DecnetUser& user : tally.users) {
+        if (!tally.names.empty() && !is_users_name(tally, user.name))
+            continue;
         std::string& key = tally.key;
         key.clear();
         for (std::string_view part : {user.node, std::string_view("::"), user.name})
@@ -154,11 +162,8 @@ bool find_user_node(const std::vector<std::string>& mailboxes, std::string& node
     const Recipient* best = nullptr;
     const std::string* best_key = nullptr;
     for (const auto& [key, r] : tally.recipients) {
-        bool named = false;
-        for (const std::string& name : tally.names)
-            named = named || same(name, r.name);
         // Of as many, the first by name, whatever the order of the table.
-        if (named &&
+        if (is_users_name(tally, r.name) &&
             (!best || r.count > best->count || (r.count == best->count && key < *best_key))) {
             best = &r;
             best_key = &key;
