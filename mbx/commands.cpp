@@ -11,6 +11,7 @@
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/platform.hpp"
+#include "mbx/user_node.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -56,6 +57,8 @@ constexpr const char* usage_text =
     "  --unread         exports every message unread; otherwise all are read\n"
     "                   but those of a mailbox named NEWMAIL\n"
     "  --folders        each mailbox a folder of DIRECTORY (mbox, maildir)\n"
+    "  --node NODE      your own DECnet node, of the user names without one;\n"
+    "                   else the node that others' messages give your name\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
     "refused and nothing is written. Each mailbox exported is said on\n"
     "standard error: \"MAIL.MBX: 412 messages -> Maildir/.MAIL\".\n"
@@ -306,7 +309,7 @@ void say_where(const ExportTarget& target)
 }
 
 int export_command(ExportForm form, const std::vector<std::string>& mailboxes, const char* output,
-                   const ExportOptions& options)
+                   ExportOptions options)
 {
     const bool check_first = output == nullptr || form != ExportForm::mbox || options.folders;
     std::vector<TargetFolder> folders;
@@ -324,6 +327,8 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
     }
     if (options.folders || (form == ExportForm::maildir && mailboxes.size() > 1))
         name_folders(folders);
+    if (options.node.empty() && !find_user_node(mailboxes, options.node))
+        return 1;
     install_interrupt_handlers();
     ExportTarget target;
     std::string refusal;
@@ -364,10 +369,11 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
         }
         std::string* value = a.rfind("--domain", 0) == 0    ? &options.domain
                              : a.rfind("--charset", 0) == 0 ? &options.charset
+                             : a.rfind("--node", 0) == 0    ? &options.node
                                                             : nullptr;
         std::size_t name_length = a.find('=');
         std::string name = a.substr(0, name_length);
-        if (value == nullptr || (name != "--domain" && name != "--charset")) {
+        if (value == nullptr || (name != "--domain" && name != "--charset" && name != "--node")) {
             if (a.size() > 2 && a.rfind("--", 0) == 0) {
                 status = bad_usage("unknown option: " + a);
                 return false;

@@ -232,6 +232,8 @@ struct MemoEntry {
     bool used = false;
     std::string text;
     std::string domain;
+    std::string node;      // of users named without one
+    bool any_node = false; // the addresses are the same for any node
     AddressText addresses;
 };
 
@@ -244,6 +246,7 @@ struct ExportWork {
     std::string text;            // decoded text
     std::string scratch;         // decoded body pieces
     std::string from;            // the From header's value
+    std::string_view to_node;    // of users in To and CC named without one
     AddressText made;            // addresses of a value too long for the memo
     std::vector<MemoEntry> memo; // memo_size entries once in use
 };
@@ -289,9 +292,10 @@ const unsigned char* bytes_to_write(ExportWork& work, MailboxReader& reader, std
     return mailbox_bytes_at(reader, offset, available);
 }
 
-// One pass over a message's text, hashing it or scanning its characters.
+// One pass over a message's text, hashing what its Message-ID stands for
+// (`id_text` with `hash`) or scanning its characters.
 bool text_pass(MailboxReader& reader, MailboxReader* behind, std::uint64_t at, std::uint64_t end,
-               TextHash* hash, TextScan* scan)
+               const IdText* id_text, TextHash* hash, TextScan* scan)
 {
     while (at < end) {
         hand_back_block(reader, behind, at);
@@ -301,7 +305,7 @@ bool text_pass(MailboxReader& reader, MailboxReader* behind, std::uint64_t at, s
             return false;
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
         if (hash)
-            hash_text(*hash, p, n);
+            hash_id_text(*hash, *id_text, p, at, n);
         if (scan)
             scan_text(*scan, p, n);
         at += n;
@@ -326,10 +330,12 @@ bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRec
     // The hash's pass also tells whether the text is all ASCII; only a text
     // that is not is read again, to learn whether it is UTF-8.
     TextHash hash;
-    if (!text_pass(reader, behind, record.text_offset, end, &hash, nullptr))
+    const IdText id_text = id_text_of(head);
+    if (!text_pass(reader, behind, record.text_offset, end, &id_text, &hash, nullptr))
         return false;
     TextScan scan;
-    if (!hashed_ascii(hash) && !text_pass(reader, behind, record.text_offset, end, nullptr, &scan))
+    if (!hashed_ascii(hash) &&
+        !text_pass(reader, behind, record.text_offset, end, nullptr, nullptr, &scan))
         return false;
     end_scan(scan);
     plan.eight_bit = !scan.ascii;
@@ -372,9 +378,10 @@ void append_value(ExportWork& work, std::string_view bytes)
 }
 
 // Made into the strings of `to`, which keep their room from value to value.
-void make_addresses(AddressText& to, std::string_view text, const std::string& domain)
+void make_addresses(AddressText& to, std::string_view text, const ExportOptions& options,
+                    std::string_view node)
 {
-    auto addresses = vms_addresses(text, domain);
+    auto addresses = vms_addresses(text, options.domain, node, options.node);
     to.any = !addresses.empty();
     to.list.clear();
     to.first.clear();
@@ -385,33 +392,58 @@ void make_addresses(AddressText& to, std::string_view text, const std::string& d
 }
 
 // The addresses of an address value: from the memo when it holds them.
+// `node` is that of users named without one.
 const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
-                                const ExportOptions& options)
+                                const ExportOptions& options, std::string_view node)
 {
     std::string_view text = text_of(work, bytes);
     if (text.size() > memo_text_capacity) {
-        make_addresses(work.made, text, options.domain);
+        make_addresses(work.made, text, options, node);
         return work.made;
     }
+    // Most values give the same addresses whatever the node of the users
+    // without one (none is in them): such a value is kept by its text
+    // alone; one that gives a user at the node, by its text and the node,
+    // as a recipient list comes back from senders on several nodes.
     std::uint32_t hash = 2166136261U;
     for (char c : text)
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    std::uint32_t node_hash = hash;
+    for (char c : node)
+        node_hash = (node_hash ^ static_cast<unsigned char>(c)) * 16777619U;
     if (work.memo.empty())
         work.memo.resize(memo_size);
-    MemoEntry& entry = work.memo[hash % memo_size];
-    if (!entry.used || entry.text != text || entry.domain != options.domain) {
-        entry.used = true;
-        entry.text = text;
-        entry.domain = options.domain;
-        make_addresses(entry.addresses, text, options.domain);
-    }
-    return entry.addresses;
+    auto keeps = [&](const MemoEntry& e) {
+        return e.used && e.text == text && e.domain == options.domain &&
+               (e.any_node || e.node == node);
+    };
+    MemoEntry* entry = &work.memo[hash % memo_size];
+    if (keeps(*entry))
+        return entry->addresses;
+    entry = &work.memo[node_hash % memo_size];
+    if (keeps(*entry))
+        return entry->addresses;
+    AddressText& made = work.made;
+    make_addresses(made, text, options, node);
+    // A user at the node would have "@NODE" in the list (localhost when
+    // none is known); a list without it holds none.
+    std::string at = "@";
+    at += node.empty() ? std::string_view("localhost") : node;
+    const bool any_node = made.list.find(at) == std::string::npos;
+    entry = &work.memo[(any_node ? hash : node_hash) % memo_size];
+    entry->used = true;
+    entry->text = text;
+    entry->domain = options.domain;
+    entry->node = node;
+    entry->any_node = any_node;
+    std::swap(entry->addresses, made);
+    return entry->addresses;
 }
 
 void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
-                      std::string_view if_none)
+                      std::string_view node, std::string_view if_none)
 {
-    const AddressText& addresses = addresses_of(work, bytes, options);
+    const AddressText& addresses = addresses_of(work, bytes, options, node);
     work.head += addresses.any ? std::string_view(addresses.list) : if_none;
 }
 
@@ -459,7 +491,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         if (line.size() - 5 <= head_line_capacity)
             work.head += work.from; // made from the same text
         else
-            append_addresses(work, line.substr(5), options, unknown_sender);
+            append_addresses(work, line.substr(5), options, options.node, unknown_sender);
         work.head += "\nX-VMS-From:";
         append_value(work, line.substr(5));
         work.head += '\n';
@@ -483,7 +515,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         work.head += name;
         work.head += ": ";
         std::size_t before = work.head.size();
-        append_addresses(work, line.substr(3), options, "");
+        append_addresses(work, line.substr(3), options, work.to_node, "");
         if (work.head.size() == before)
             work.head.resize(start); // no address: the VMS line alone
         else
@@ -669,8 +701,12 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         return false;
     }
     out.sent = seconds_since_1970(plan.date.date);
-    const AddressText& from = addresses_of(work, plan.head.sender, options);
+    const AddressText& from = addresses_of(work, plan.head.sender, options, options.node);
     work.from = from.any ? std::string_view(from.list) : unknown_sender;
+    // To and CC were written on the sender's node, or on the user's own.
+    work.to_node = sender_node(plan.head.sender);
+    if (work.to_node.empty())
+        work.to_node = options.node;
     if (form == ExportForm::mbox) {
         // The separator's sender is the From header's address, when it has
         // no blank that would end it early.
@@ -742,6 +778,10 @@ bool export_options_valid(const ExportOptions& options, std::string& problem)
     }
     if (!options.domain.empty() && !is_domain(options.domain)) {
         problem = "not a domain name: " + options.domain;
+        return false;
+    }
+    if (!options.node.empty() && !is_domain(options.node)) {
+        problem = "not a node name: " + options.node;
         return false;
     }
     return true;

@@ -43,6 +43,8 @@ enum class ExportForm {
 // The user's choices that change what is exported.
 struct ExportOptions {
     std::string domain;   // of DECnet nodes, for --domain
+    std::string node;     // the user's own node, for --node or found in the
+                          // mailboxes; empty: not known
     std::string charset;  // of 8-bit text that is not UTF-8, for --charset;
                           // empty: dec-mcs
     bool read = false;    // the message was read: "Status: RO" in an mbox

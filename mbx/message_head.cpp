@@ -1,5 +1,7 @@
 #include "mbx/message_head.hpp"
 
+#include "mbx/record_lines.hpp"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -95,53 +97,18 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
     head.head_end = head.body_offset = end;
     std::string held; // a line begun in an earlier block
     bool first = true;
-    std::uint64_t line_start = offset;
-    for (std::uint64_t at = offset; at < end;) {
-        std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, at, available);
-        if (!p)
-            return false;
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n;) {
-            // A line's bytes up to its LF, or to the end of what is here.
-            const void* lf = std::memchr(p + i, '\n', n - i);
-            std::size_t stop =
-                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
-            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
-            if (!lf || !held.empty()) {
-                if (held.size() <= head_line_capacity)
-                    held.append(piece.substr(0, head_line_capacity + 1 - held.size()));
-                if (!lf)
-                    break;
-                piece = held;
-            }
-            i = stop + 1;
-            bool whole = piece.size() <= head_line_capacity;
-            piece = piece.substr(0, head_line_capacity + 1);
-            if (whole && !piece.empty() && piece.back() == '\r')
-                piece.remove_suffix(1);
-            std::uint64_t next = at + i;
-            if (piece.empty()) { // the empty line after the head
-                head.head_end = line_start;
-                head.body_offset = next;
-                return true;
-            }
-            take_head_line(head, piece, whole, first, line_start, next - line_start);
-            first = false;
-            held.clear();
-            line_start = next;
-        }
-        at += n;
-    }
-    if (!held.empty()) { // a last line without its line end
-        std::string_view piece = held;
-        bool whole = piece.size() <= head_line_capacity;
-        if (whole && piece.back() == '\r')
-            piece.remove_suffix(1);
-        take_head_line(head, piece.substr(0, head_line_capacity + 1), whole, first, line_start,
-                       end - line_start);
-    }
-    return true;
+    return walk_record_lines(reader, offset, end, head_line_capacity, held,
+                             [&](const RecordLine& line) {
+                                 if (line.text.empty()) { // the empty line after the head
+                                     head.head_end = line.offset;
+                                     head.body_offset = line.next;
+                                     return false;
+                                 }
+                                 take_head_line(head, line.text, line.whole, first, line.offset,
+                                                line.next - line.offset);
+                                 first = false;
+                                 return true;
+                             });
 }
 
 std::optional<SendingDate> parse_sending_date(std::string_view value)

@@ -1,5 +1,6 @@
 #include "mbx/message_id.hpp"
 
+#include "mbx/record_lines.hpp"
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
@@ -147,6 +148,71 @@ void make_message_id(const TextHash& hash, std::string& to)
     to.assign(id, sizeof id);
 }
 
+namespace {
+
+// "4 Mar 1996 13:58:04" of "Mon, 4 Mar 1996 13:58:04 +0000": the weekday
+// and the zone left out; empty when the value is not of that form.
+std::string_view vax_date_time(std::string_view value)
+{
+    std::size_t comma = value.find(", ");
+    if (comma == std::string_view::npos || comma > 7)
+        return {};
+    value.remove_prefix(comma + 2);
+    std::size_t at = 0;
+    for (int spaces = 0; spaces < 3; ++spaces) {
+        at = value.find(' ', at);
+        if (at == std::string_view::npos)
+            return {};
+        ++at;
+    }
+    if (value.size() < at + 8 || value[at + 2] != ':' || value[at + 5] != ':')
+        return {};
+    return value.substr(0, at + 8);
+}
+
+} // namespace
+
+IdText id_text_of(const MessageHead& head)
+{
+    IdText text;
+    if (!head.received.found)
+        return text;
+    text.date_time = vax_date_time(head.received.value);
+    if (text.date_time.empty())
+        return text;
+    // The converter's "Received: ; " line, and the "Date: " line just before
+    // it that the user's own messages get.
+    text.skip_from = head.received.offset;
+    text.skip_to = head.received.offset + head.received.length;
+    if (head.date.found && head.date.offset + head.date.length == head.received.offset)
+        text.skip_from = head.date.offset;
+    return text;
+}
+
+void hash_id_text(TextHash& hash, const IdText& text, const unsigned char* bytes,
+                  std::uint64_t offset, std::size_t count)
+{
+    const std::uint64_t end = offset + count;
+    if (text.skip_from == text.skip_to || end <= text.skip_from || offset >= text.skip_to) {
+        hash_text(hash, bytes, count);
+        return;
+    }
+    // The lines left out still count for the bits, which tell whether the
+    // whole text is ASCII.
+    for (std::uint64_t at = std::max(offset, text.skip_from); at < std::min(end, text.skip_to);
+         ++at)
+        hash.bits |= bytes[at - offset];
+    if (offset <= text.skip_from) {
+        hash_text(hash, bytes, static_cast<std::size_t>(text.skip_from - offset));
+        hash_text(hash, reinterpret_cast<const unsigned char*>(text.date_time.data()),
+                  text.date_time.size());
+    }
+    if (end > text.skip_to) {
+        std::size_t from = static_cast<std::size_t>(std::max(offset, text.skip_to) - offset);
+        hash_text(hash, bytes + from, count - from);
+    }
+}
+
 bool is_message_id(std::string_view value)
 {
     return value.size() > 2 && value.front() == '<' && value.back() == '>' &&
@@ -184,39 +250,13 @@ std::optional<std::string> own_message_id(MailboxReader& reader, std::uint64_t o
         field = text;
         return true;
     };
-    for (std::uint64_t at = offset; at < end;) {
-        std::size_t available = 0;
-        const unsigned char* p = mailbox_bytes_at(reader, at, available);
-        if (!p)
-            return std::nullopt;
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - at));
-        for (std::size_t i = 0; i < n;) {
-            const void* lf = std::memchr(p + i, '\n', n - i);
-            std::size_t stop =
-                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) : n;
-            std::string_view piece(reinterpret_cast<const char*>(p + i), stop - i);
-            if (!lf || !line.empty()) {
-                if (line.size() <= field_capacity)
-                    line.append(piece.substr(0, field_capacity + 1 - line.size()));
-                if (!lf)
-                    break;
-                piece = line;
-            }
-            i = stop + 1;
-            bool whole = piece.size() <= field_capacity;
-            if (!piece.empty() && piece.back() == '\r')
-                piece.remove_suffix(1);
-            if (!take(piece.substr(0, field_capacity), whole))
-                return found;
-            line.clear();
-        }
-        at += n;
-    }
-    // A last line without its line end.
-    std::string_view last = line;
-    if (!last.empty() && last.back() == '\r')
-        last.remove_suffix(1);
-    if (last.empty() || take(last.substr(0, field_capacity), line.size() <= field_capacity))
+    bool ended = false; // the header block ended before the text
+    if (!walk_record_lines(reader, offset, end, field_capacity, line, [&](const RecordLine& l) {
+            ended = !take(l.text.substr(0, field_capacity), l.whole);
+            return !ended;
+        }))
+        return std::nullopt;
+    if (!ended)
         take({}, true); // ends the last field
     return found;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "mbx/mailbox_reader.hpp"
+#include "mbx/message_head.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,28 @@ void hash_text(TextHash& hash, const unsigned char* bytes, std::size_t count);
 std::string made_message_id(const TextHash& hash);
 // The same into `to`, which keeps its room from message to message.
 void make_message_id(const TextHash& hash, std::string& to);
+
+// What of a message's text its made Message-ID stands for: what the VAX
+// wrote, the whole text but for the date lines that the converter put after
+// the From line. Their weekday, their zone and whether a Date line is there
+// at all come from the converter's settings (KESTREL_TZ, KESTREL_DST,
+// KESTREL_DST_MTHS, KESTREL_VAX_USERNAME); the VAX's own date and time
+// stand in their place. So a message has the same id however it was
+// converted, from any mailbox, in any form.
+struct IdText {
+    std::uint64_t skip_from = 0; // the converter's date lines, in the file
+    std::uint64_t skip_to = 0;   // equal: none
+    std::string_view date_time;  // "4 Mar 1996 13:58:04", in the head's text
+};
+
+// Of a head read by read_message_head, which must stay as it is while the
+// text is hashed.
+IdText id_text_of(const MessageHead& head);
+// Hashes `count` bytes of the message's text that lie at `offset` in the
+// file, the text being fed in order; the bits gather every byte of the
+// text, those left out of the hash too.
+void hash_id_text(TextHash& hash, const IdText& text, const unsigned char* bytes,
+                  std::uint64_t offset, std::size_t count);
 
 // The "<id>" of a "Message-ID:" field in the internet header block that
 // opens the body at `offset`, read up to `end`; nullopt when there is no such

@@ -18,11 +18,37 @@ struct MailAddress {
 };
 
 // The addresses of one line's value (UTF-8 text), in their order. DECnet nodes
-// get ".DOMAIN" when `domain` is not empty. A user name without a node is one
-// on the VAX itself, USER@localhost; text that is no address keeps its
-// characters as the quoted user part of an address at its node, or at
-// localhost where it names none ("@FRIENDS" gives "\"@FRIENDS\"@localhost").
-std::vector<MailAddress> vms_addresses(std::string_view value, const std::string& domain);
+// get ".DOMAIN" when `domain` is not empty. A user name without a node is a
+// user of `node`, the node on which the line was written (the sender's for
+// To and CC, the user's own, `user_node`, for From), or USER@localhost where
+// that is not known; text that is no address keeps its characters as the quoted user
+// part of an address at its node, or at that node or localhost where it
+// names none ("@FRIENDS" gives "\"@FRIENDS\"@localhost"). The gateways'
+// forms are read as their mailers wrote them: PMDF's IN%"..." and MX%"..."
+// holding RFC 822 addresses (with comments, display names, source routes,
+// several in one, "'" for a quote in PMDF's), the TCP/IP Services'
+// SMTP%"..." (a cent sign for a quote), UUCP bang paths, "user at host",
+// and the Message Router's MRGATE::"SMTP::host::user" and
+// MRGATE!a@b@SMTP; an address behind the Message Router that is no
+// Internet one (ALL-IN-1's DELTA::MRGATE::"A1::JONES") stays behind its
+// gateway: "MRGATE::\"A1::JONES\""@DELTA, unless A1 is the user's node.
+std::vector<MailAddress> vms_addresses(std::string_view value, const std::string& domain,
+                                       std::string_view node = {}, std::string_view user_node = {});
+
+// A DECnet user, NODE::USER or A::B::USER: the user and its last node.
+struct DecnetUser {
+    std::string_view node;
+    std::string_view name;
+};
+
+// The node that wrote a message's To and CC lines, from its From value:
+// the last DECnet node in front of the sender (of GW::"a@b" the gateway's
+// node GW, of A::B::USER B, of NODE::MRGATE::"..." NODE); empty when the
+// sender has none (a user of the user's node, or IN%"a@b").
+std::string_view sender_node(std::string_view value);
+// The recipients of a To or CC value that are DECnet users, into `users`,
+// which keeps its room from call to call.
+void decnet_recipients(std::string_view value, std::vector<DecnetUser>& users);
 
 // The header value: "Name <user@host>" or "user@host", separated by commas,
 // a display name outside ASCII as encoded words.

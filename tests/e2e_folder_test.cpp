@@ -471,29 +471,44 @@ TEST(EndToEndFolder, RepairRefusesAPipe)
     ChildOptions o = w.options({"repair", "OLD.TXT", "COPY.TXT"});
     o.binary = kestrel_folder_binary();
     ChildProcess child = start_child(o);
-    int folder = open(w.dir.file("OLD.TXT").c_str(), O_WRONLY);
-    ASSERT_GE(folder, 0);
+    // The child opens the pipe without waiting for a writer and may have
+    // refused it and closed it already: a blocking open would then wait for
+    // a reader for ever. The writer's end is opened the same way, until a
+    // reader is there or the child has ended.
+    const std::string fifo = std::filesystem::canonical(w.dir.file("OLD.TXT")).string();
+    const std::string proc = "/proc/" + std::to_string(child.pid);
+    auto child_ended = [&] {
+        std::string stat = file_exists(proc + "/stat") ? read_file(proc + "/stat") : "";
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+    };
+    int folder = -1;
+    for (int polls = 0; polls < 20000 && folder < 0 && !child_ended(); ++polls) {
+        folder = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (folder < 0)
+            usleep(500);
+    }
     std::string text = folder_file(folder_lines({old_form, old_form}, false), Bytes::lf);
     // The refusal may have closed the pipe already: the write may fail.
     void (*was)(int) = signal(SIGPIPE, SIG_IGN);
-    ssize_t written = write(folder, text.data(), text.size());
-    static_cast<void>(written);
+    if (folder >= 0) {
+        fcntl(folder, F_SETFL, fcntl(folder, F_GETFL) & ~O_NONBLOCK);
+        ssize_t written = write(folder, text.data(), text.size());
+        static_cast<void>(written);
+    }
     signal(SIGPIPE, was);
     // The pipe ends only once the child has ended or opened it twice: a
     // second open after its end would wait for a writer for ever.
-    const std::string fifo = std::filesystem::canonical(w.dir.file("OLD.TXT")).string();
-    const std::string proc = "/proc/" + std::to_string(child.pid);
     for (int polls = 0; polls < 20000; ++polls) {
         int opened = 0;
         std::error_code error;
         for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", error))
             opened += std::filesystem::read_symlink(fd.path(), error).string() == fifo ? 1 : 0;
-        std::string stat = file_exists(proc + "/stat") ? read_file(proc + "/stat") : "";
-        if (error || opened >= 2 || stat.find(") Z ") != std::string::npos)
+        if (error || opened >= 2 || child_ended())
             break;
         usleep(500);
     }
-    close(folder);
+    if (folder >= 0)
+        close(folder);
     ChildResult result = finish_child(child);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, "");

@@ -304,12 +304,12 @@ TEST(MailboxExport, EdgeFolderRoundTripsAndReadsInPython)
     EXPECT_EQ(
         seen,
         (std::vector<std::string>{
-            "SMITH@NODE1|SMITH@NODE1|JONES@localhost|None|Lunch|1996-03-04T13:58:04+00:00|<made>|"
+            "SMITH@NODE1|SMITH@NODE1|JONES@NODE1|None|Lunch|1996-03-04T13:58:04+00:00|<made>|"
             "ok",
-            "JONES@NODE2|Al Jones <JONES@NODE2>|SMITH@localhost|None|Caf\u00E9 \u00FC|"
+            "JONES@NODE2|Al Jones <JONES@NODE2>|SMITH@NODE2|None|Caf\u00E9 \u00FC|"
             "1996-03-10T07:05:23+00:00|<made>|ok",
             "SMITH@NODE1|SMITH@NODE1|None|None|day zero|1996-02-29T10:00:00+00:00|<made>|ok",
-            "KIM@NODE3|KIM@NODE3|SMITH@localhost|None|None|1996-09-17T07:05:23+01:00|<made>|ok"}));
+            "KIM@NODE3|KIM@NODE3|SMITH@NODE3|None|None|1996-09-17T07:05:23+01:00|<made>|ok"}));
     ASSERT_EQ(bodies.size(), 4u);
     EXPECT_EQ(bodies[1], hex_of(">From the start\n\u00E9t\u00E9\n" + std::string(600, 'x') + "\n"));
     std::vector<std::string> texts = mailbox_texts(w.dir.file("MAIL.MBX"));
@@ -340,11 +340,10 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
     const Row rows[] = {
         {"From:\tHUB::GW::MRGATE::\"SMTP::HOST.EXAMPLE.EDU::KIM\" 17-SEP-1996 25:61:99.00",
          "To:\tMRGATE::\"NODE4::LEE\"", "CC:\t", "Subj:\tgateway", "hello",
-         "KIM@HOST.EXAMPLE.EDU|LEE@NODE4|None|gateway", "hello\n"},
+         "KIM@HOST.EXAMPLE.EDU|\"MRGATE::\\\"NODE4::LEE\\\"\"@GW|None|gateway", "hello\n"},
         {"From:\tGW2::\"kim@host.example.edu\" \" \"  1-FEB-1991   :  :  .00",
          "To:\tSMITH, NODE5::A, @GROUP", "CC:\tIN%\"x@y.example\"", "Subj:\tlist", "x",
-         "kim@host.example.edu|SMITH@localhost, A@NODE5, \"@GROUP\"@localhost|x@y.example|list",
-         "x\n"},
+         "kim@host.example.edu|SMITH@GW2, A@NODE5, \"@GROUP\"@GW2|x@y.example|list", "x\n"},
         {"From:\tMX%\"k@riken.example\"  \"Watanabe Yutaka\" 15-DEC-1998 14:34:45.41",
          "To:\tMX%\"t@riken.example\"", "CC:\tMX%\"k@riken.example\"", "Subj:\tenew",
          "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF",
@@ -361,7 +360,7 @@ TEST(MailboxExport, VmsFormsCharsetsAndOddTimesReadWithoutDefects)
          "Gr\u00FC\u00DFe aus K\u00F6ln \u00A4 \u0152\u0153 \u0178\u00FF\n"},
         {"From:\tNODE1::SMITH 2-JAN-1990 xx:yy:zz.00", "To:\tvarious...", "CC:\tA,B",
          "Subj:\tF\xF6\xF6", "From the VAX",
-         "SMITH@NODE1|various...@localhost|A@localhost, B@localhost|F\u00F6\u00F6",
+         "SMITH@NODE1|various...@NODE1|A@NODE1, B@NODE1|F\u00F6\u00F6",
          ">From the VAX\n"}, // the mbox's quoting, which Python's mbox keeps
     };
     std::string folder;
@@ -751,7 +750,7 @@ TEST(MailboxExport, EveryFormReadsAlikeInPython)
     EXPECT_EQ(in_maildir, in_mbox);
     EXPECT_EQ(in_eml, in_mbox);
     EXPECT_EQ(maildir_bodies, eml_bodies);
-    EXPECT_EQ(in_mbox[0].substr(0, 50), "-|SMITH@NODE1.vax.example.org|JONES@localhost|None");
+    EXPECT_EQ(in_mbox[0].substr(0, 50), "-|SMITH@NODE1.vax.example.org|JONES@NODE1.vax.exam");
     EXPECT_NE(in_mbox[4].find("|<940819.21438991@host.example>|"), std::string::npos);
     for (const std::string& file : maildir.files) {
         std::string bytes = read_file(file);
@@ -770,6 +769,33 @@ TEST(MailboxExport, EveryFormReadsAlikeInPython)
     ASSERT_EQ(again.files.size(), eml.files.size());
     for (std::size_t i = 0; i < eml.files.size(); ++i)
         EXPECT_EQ(read_file(again.files[i]), read_file(eml.files[i]));
+    // The made ids stand for what the VAX wrote: the folder converted again
+    // with other zones, daylight-saving months and user name (other date
+    // lines, a Date line on other messages) gives the messages the same ids.
+    // The first one's is pinned, so that a change of the hash, on any
+    // platform or in any version, is seen.
+    auto ids = [](const std::vector<std::string>& lines) {
+        std::vector<std::string> found;
+        for (const std::string& line : lines) {
+            std::size_t id = line.rfind("|<"), id_end = line.rfind(">|");
+            found.push_back(id < id_end && id_end != std::string::npos
+                                ? line.substr(id + 1, id_end - id)
+                                : line);
+        }
+        return found;
+    };
+    ASSERT_EQ(::mkdir(w.dir.file("other").c_str(), 0755), 0);
+    ASSERT_EQ(w.run({"MAIL.TXT", "other"}, std::nullopt,
+                    {"TZ=America/New_York", "KESTREL_VAX_USERNAME=JONES", "KESTREL_TZ=-0500",
+                     "KESTREL_DST=-0400", "KESTREL_DST_MTHS=Mar Sep"})
+                  .exit_status,
+              0);
+    FormExport other =
+        export_forms(w.dir.file("other/MAIL.MBX"), ExportForm::maildir, w.dir.file("Other"), {});
+    std::vector<std::string> in_other = python_view(w, {"maildir", "Other"});
+    EXPECT_NE(in_other[0], in_maildir[0]) << "the date lines differ";
+    EXPECT_EQ(ids(in_other), ids(in_mbox));
+    EXPECT_EQ(ids(in_mbox)[0], "<04d764a58661c607e5f1a2447e229650@kestrel-mbx.invalid>");
 }
 
 // The user's character set for 8-bit text that is no UTF-8: every position
@@ -832,13 +858,55 @@ TEST(MailboxExport, CharacterSetsAsPythonDecodesThem)
     }
 }
 
+// A user name without a node is a user of the user's own node: the node at
+// which others' messages reach the user (the user's name being the sender
+// of the user's own messages), not one where others are reached, nor one
+// to which the user sent; or the node that --node gives.
+TEST(MailboxExport, TheUsersNodeFromOthersMessagesOrTheOption)
+{
+    REQUIRE_PYTHON();
+    auto to = [](const std::string& from, const std::string& to, const std::string& cc) {
+        return message("From:\t" + from + " 17-SEP-1996 07:05:23.33",
+                       {"To:\t" + to, "CC:\t" + cc, "Subj:\tx", "", "text"});
+    };
+    Workspace w;
+    w.put("MAIL.TXT", to("NODE7::KIM", "NODE1::SMITH", "") + to("NODE7::KIM", "NODE9::LEE", "") +
+                          to("NODE7::KIM", "NODE9::LEE", "") +
+                          to("SMITH", "JONES, NODE8::SMITH", "") +
+                          to("MX%\"x@y.example\"", "SMITH", "MRGATE::\"NODE1::SMITH\"") +
+                          to("SMITH", "NODE8::SMITH", ""));
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    auto addresses = [&](std::vector<std::string> arguments, std::size_t message) {
+        ChildOptions o = mbx_options(w, std::move(arguments));
+        o.environment = {"TZ=UTC"}; // the user's name from the mailbox alone
+        ChildResult r = run_child(o);
+        EXPECT_EQ(r.exit_status, 0) << r.errors;
+        std::filesystem::remove(w.dir.file("OUT.mbox"));
+        write_file(w.dir.file("OUT.mbox"), r.output);
+        std::vector<std::string> seen = python_view(w, {"mbox", "OUT.mbox"});
+        if (seen.size() <= message)
+            return std::string("no message");
+        std::string line = seen[message].substr(seen[message].find('|') + 1);
+        std::size_t third = line.find('|', line.find('|', line.find('|') + 1) + 1);
+        return line.substr(0, third);
+    };
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX"}, 3), "SMITH@NODE1|JONES@NODE1, SMITH@NODE8|None");
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX"}, 4), "x@y.example|SMITH@NODE1|SMITH@NODE1");
+    EXPECT_EQ(addresses({"mbox", "--node", "VAXB", "MAIL.MBX"}, 3),
+              "SMITH@VAXB|JONES@VAXB, SMITH@NODE8|None");
+    EXPECT_EQ(addresses({"mbox", "MAIL.MBX", "--node=VAXB", "--domain=example.org"}, 4),
+              "x@y.example|SMITH@VAXB.example.org|"
+              "\"MRGATE::\\\"NODE1::SMITH\\\"\"@VAXB.example.org");
+}
+
 // Options are checked before anything is written.
 TEST(MailboxExport, OptionsChecked)
 {
     struct Row {
         const char* domain;
         const char* charset;
-        const char* problem; // nullptr: valid
+        const char* problem;   // nullptr: valid
+        const char* node = ""; // --node
     };
     const Row rows[] = {
         {"", "", nullptr},
@@ -848,11 +916,15 @@ TEST(MailboxExport, OptionsChecked)
         {"bad domain", "", "not a domain name: bad domain"},
         {".example", "", "not a domain name: .example"},
         {"a..b", "", "not a domain name: a..b"},
+        {"", "", nullptr, "VAXB"},
+        {"", "", "not a node name: VAX B", "VAX B"},
+        {"", "", "not a node name: A::", "A::"},
     };
     for (const Row& row : rows) {
         ExportOptions options;
         options.domain = row.domain;
         options.charset = row.charset;
+        options.node = row.node;
         std::string problem;
         EXPECT_EQ(export_options_valid(options, problem), row.problem == nullptr) << row.domain;
         EXPECT_EQ(problem, row.problem ? row.problem : "");

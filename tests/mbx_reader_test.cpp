@@ -288,13 +288,17 @@ TEST(ExportNames, RenameNeverReplacesAndDirectoriesAreMadeNew)
 }
 
 // Every form of sender and recipient that VMS MAIL and its gateways write,
-// as the header value a client reads.
+// as the header value a client reads: the example forms of the gateways'
+// manuals (PMDF, MX, the TCP/IP Services' SMTP, the Message Router and
+// ALL-IN-1, DECnet, UUCP), read where they were written.
 TEST(VmsAddress, EveryFormGivesAReplyableAddress)
 {
     struct Row {
         const char* value;
         const char* domain;
         const char* header;
+        const char* node = "";      // of users named without one
+        const char* user_node = ""; // the user's own
     };
     const Row rows[] = {
         {"\tNODE1::SMITH", "", "SMITH@NODE1"},
@@ -311,10 +315,49 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
         {"\tGATE::\"kim@host.example.edu\" \" \"", "", "kim@host.example.edu"},
         {"\tGW1::GW1::MRGATE::\"SMTP::HOST.EXAMPLE.EDU::KIM\"", "", "KIM@HOST.EXAMPLE.EDU"},
         {"\tGW2::MRGATE!a%b.example@c.example@SMTP", "", "a%b.example@c.example"},
-        {"\tMRGATE::\"NODE3::LEE\"", "", "LEE@NODE3"},
-        {"\tUUGATE::\"uunet!host.example!kim\"", "", "\"uunet!host.example!kim\"@UUGATE"},
-        {"\tUUGATE::\"uunet!host.example!kim\"", "example.org",
-         "\"uunet!host.example!kim\"@UUGATE.example.org"},
+        // Behind the Message Router: ALL-IN-1's A1::JONES stays behind the
+        // gateway, unless its node is the user's own.
+        {"\tMRGATE::\"NODE3::LEE\"", "", "\"MRGATE::\\\"NODE3::LEE\\\"\"@localhost"},
+        {"\tDELTA::MRGATE::\"A1::JONES\"", "", "\"MRGATE::\\\"A1::JONES\\\"\"@DELTA"},
+        {"\tDELTA::MRGATE::\"A1::JONES\" \"Jim\"", "d.org",
+         "\"Jim\" <\"MRGATE::\\\"A1::JONES\\\"\"@DELTA.d.org>"},
+        {"\tMRGATE::\"A1::JONES\"", "", "\"MRGATE::\\\"A1::JONES\\\"\"@GW", "GW", "A2"},
+        {"\tMRGATE::\"ARISIA::EVERHART\"", "", "EVERHART@ARISIA", "GW", "arisia"},
+        {"\tCSBVAX::MRGATE::\"SMTP::PFC.EXAMPLE::MRL\"", "", "MRL@PFC.EXAMPLE"},
+        // UUCP: the user at the last host that is a domain name; a path of
+        // UUCP names alone through the gateway that passed it on, else as
+        // RFC 976 reads it.
+        {"\tUUGATE::\"uunet!host.example!kim\"", "", "kim@host.example"},
+        {"\tUUGATE::\"uunet!host.example!lab!kim\"", "", "lab!kim@host.example"},
+        {"\tUUGATE::\"decvax!ucbvax!kim\"", "example.org", "decvax!ucbvax!kim@UUGATE.example.org"},
+        {"\tUUCP%\"decvax!ucbvax!kim\"", "", "ucbvax!kim@decvax.UUCP"},
+        {"\t<mcnc!rutgers.edu!pfc-vax.mit.edu!MRL>", "", "MRL@pfc-vax.mit.edu"},
+        {"\tuunet!rutgers.edu!Postmaster (Mail Delivery Subsystem)", "",
+         "\"Mail Delivery Subsystem\" <Postmaster@rutgers.edu>"},
+        // PMDF and MX: RFC 822 inside the quotes, a quote doubled or, in
+        // PMDF's, written as "'"; comments, source routes, several at once.
+        {"\tIN%\"kim@host.example (Kim Lee)\"", "", "\"Kim Lee\" <kim@host.example>"},
+        {"\tIN%\"\"\"Kim Lee\"\" <kim@host.example>\"", "", "\"Kim Lee\" <kim@host.example>"},
+        {"\tIN%\"'Kim Lee' <kim@host.example>\"", "", "\"Kim Lee\" <kim@host.example>"},
+        {"\tIN%\"'k lee'@host.example\"", "", "\"k lee\"@host.example"},
+        {"\tIN%\"o'brien@host.example\"", "", "o'brien@host.example"},
+        {"\tIN%\"a@b.example, Kim <c@d.example>\"", "", "a@b.example, \"Kim\" <c@d.example>"},
+        {"\tIN%\"JONES at CUNYVM.BITNET\"", "", "JONES@CUNYVM.BITNET"},
+        {"\tIN%\"@AAMRL.EXAMPLE:TNIELAND@FALCON\"", "", "TNIELAND@FALCON"},
+        {"\tMX%\"@relay.example,@r2.example:kim@host.example\"", "", "kim@host.example"},
+        {"\tMX%\"<@relay.example:kim@host.example>\"  \"Kim\"", "", "\"Kim\" <kim@host.example>"},
+        // The TCP/IP Services' SMTP: a cent sign for a quote.
+        {"\tSMTP%\"\xC2\xA2Kim Lee\xC2\xA2 <kim@host.example>\"", "",
+         "\"Kim Lee\" <kim@host.example>"},
+        {"\tSMTP%\"\xC2\xA2k lee\xC2\xA2@host.example\"", "", "\"k lee\"@host.example"},
+        // Forms broken in the middle stay text, whole.
+        {"\tUUCP%\"!a!b\"", "", "\"UUCP%\\\"!a!b\\\"\"@localhost"},
+        {"\tIN%\"a@b.example (Kim\"", "", "\"IN%\\\"a@b.example (Kim\\\"\"@localhost"},
+        {"\tIN%\"a@b.example, some text\"", "", "\"IN%\\\"a@b.example, some text\\\"\"@H", "H"},
+        {"\tMX%\"@relay.example\"", "", "\"MX%\\\"@relay.example\\\"\"@localhost"},
+        // Users without a node are users of the node the line was written on.
+        {"\tJONES", "d.org", "JONES@NODE1.d.org", "NODE1"},
+        {"\tROGER_W,@STAFF", "", "ROGER_W@N, \"@STAFF\"@N", "N"},
         {"\tkim%lab%relay.example@gw.example", "", "kim%lab%relay.example@gw.example"},
         {"\tKIM <KIM@HOST>, LEE <lee%lab@relay.example>, ", "",
          "\"KIM\" <KIM@HOST>, \"LEE\" <lee%lab@relay.example>"},
@@ -336,11 +379,23 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
         {"", "", ""},
     };
     for (const Row& row : rows) {
-        auto addresses = vms_addresses(row.value, row.domain);
+        auto addresses = vms_addresses(row.value, row.domain, row.node, row.user_node);
         EXPECT_EQ(address_list_text(addresses), row.header) << row.value;
         for (const auto& a : addresses)
             EXPECT_TRUE(is_addr_spec(a.addr_spec)) << row.value << ": " << a.addr_spec;
     }
+    // The node that wrote a message's To and CC lines, from its From line.
+    const std::pair<const char*, const char*> senders[] = {
+        {"\tNODE2::JONES \"Al Jones\"", "NODE2"},
+        {"\tHUB::NODE2::JONES", "NODE2"},
+        {"\tGW::\"kim@host.example\" \" \"", "GW"},
+        {"\tHENRY::IN%\"a@b.example\"", "HENRY"},
+        {"\tCRDGW2::CRDGW2::MRGATE::\"SMTP::X.EXAMPLE::Y\"", "CRDGW2"},
+        {"\tMRGATE::\"A1::JONES\"", ""},
+        {"\tIN%\"a@b.example\"", ""},
+        {"\tSMITH", ""}};
+    for (const auto& [from, node] : senders)
+        EXPECT_EQ(sender_node(from), node) << from;
     // A long list is folded between addresses.
     std::string many = "\t";
     for (int i = 0; i < 20; ++i)
@@ -598,6 +653,25 @@ TEST(MessageId, MadeFromTheText)
     make_message_id(h, kept);
     EXPECT_EQ(kept, id);
     EXPECT_TRUE(hashed_ascii(h));
+    // The converter's date lines give way to the VAX's date and time, where
+    // ever the pieces the text comes in begin and end.
+    const std::string dated = "From:\tA::B\r\nDate: x\r\nReceived: ; y\r\nTo:\tC\r\n\r\nz";
+    IdText skipped{1012, 1036, "4 Mar 1996 13:58:04"};
+    const std::string stands_for = "From:\tA::B\r\n4 Mar 1996 13:58:04To:\tC\r\n\r\nz";
+    // A byte outside ASCII in a line left out still counts for the ASCII check.
+    std::string dated_8bit = dated;
+    dated_8bit[18] = '\xE9';
+    for (std::size_t piece : {1, 2, 5, 12, 13, 29, 36, 64}) {
+        for (const std::string& given : {dated, dated_8bit}) {
+            TextHash fed;
+            for (std::size_t at = 0; at < given.size(); at += piece)
+                hash_id_text(fed, skipped,
+                             reinterpret_cast<const unsigned char*>(given.data()) + at, 1000 + at,
+                             std::min(piece, given.size() - at));
+            EXPECT_EQ(made_message_id(fed), id_of(stands_for, 64)) << piece;
+            EXPECT_EQ(hashed_ascii(fed), given == dated) << piece;
+        }
+    }
 }
 
 // The message's own id, from the internet header block that opens its body.
