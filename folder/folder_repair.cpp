@@ -4,6 +4,7 @@
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
 #include "folder/problem_report.hpp"
+#include "mbx/complaint.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -136,7 +137,7 @@ int on_problem(std::int64_t line_number, const FromLine& line, const DateDiagnos
 
 int say(const char* path, const char* what)
 {
-    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, what);
+    complain(path, what);
     return 1;
 }
 

@@ -7,16 +7,15 @@
 #include "folder/folder_repair.hpp"
 #include "folder/problem_report.hpp"
 #include "folder/setting_warnings.hpp"
+#include "mbx/complaint.hpp"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <string>
 
 namespace {
 
 constexpr const char* program = "kestrel-folder";
-constexpr int status_bad_usage = 2;
 
 constexpr const char* usage_text =
     "usage: kestrel-folder check FOLDER...\n"
@@ -39,12 +38,6 @@ constexpr const char* usage_text =
     "\n"
     "Exit status: 0 when every folder (or the copy) would convert, 1 when\n"
     "one would not or a file cannot be read or written, 2 on bad usage.\n";
-
-int bad_usage(const char* what)
-{
-    std::fprintf(stderr, "%s: %s\n%s", program, what, usage_text);
-    return status_bad_usage;
-}
 
 std::int32_t local_year()
 {
@@ -95,22 +88,16 @@ int repair_command(const char* folder, const char* output, bool count_own)
 
 int run(int argc, char** argv)
 {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage_text, stdout);
+    if (answered_help_or_version(argc == 2 ? argv[1] : nullptr))
         return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel-folder %s\n", KESTREL_VERSION);
-        return 0;
-    }
     if (argc < 2)
         return bad_usage("no command given");
     const std::string command = argv[1];
     int rest = argc - 2;
     if (command != "check" && command != "repair")
-        return bad_usage(("unknown command: " + command).c_str());
+        return bad_usage("unknown command: " + command);
     if ((command == "check" && rest < 1) || (command == "repair" && rest != 2))
-        return bad_usage(("wrong number of arguments for " + command).c_str());
+        return bad_usage("wrong number of arguments for " + command);
     bool count_own = load_and_warn_about_settings();
     current_year = local_year();
     if (command == "check")
@@ -122,11 +109,12 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    set_companion(program, usage_text);
     keep_standard_streams_taken();
     take_program_arguments(argc, argv);
     int status = run(argc, argv);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: cannot write\n", program);
+        complain("standard output", "cannot write");
         status = 1;
     }
     restore_standard_streams();

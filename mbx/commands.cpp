@@ -19,9 +19,6 @@
 
 namespace {
 
-constexpr const char* program = "kestrel-mbx";
-constexpr int status_bad_usage = 2;
-
 constexpr const char* usage_text =
     "usage: kestrel-mbx check MAILBOX...\n"
     "       kestrel-mbx list MAILBOX\n"
@@ -52,12 +49,6 @@ constexpr const char* usage_text =
     "\n"
     "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
     "be read or written, 2 on bad usage.\n";
-
-int bad_usage(const std::string& what)
-{
-    std::fprintf(stderr, "%s: %s\n%s", program, what.c_str(), usage_text);
-    return status_bad_usage;
-}
 
 bool open_for_reading(MailboxReader& reader, const std::string& path)
 {
@@ -305,8 +296,7 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
     arguments = rest;
     std::string problem;
     if (!export_options_valid(options, problem)) {
-        std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
-        status = status_bad_usage;
+        status = refuse(problem);
         return false;
     }
     return true;
@@ -326,14 +316,8 @@ std::vector<std::string> mailbox_names(std::vector<std::string>::const_iterator 
 
 int run(const std::vector<std::string>& all)
 {
-    if (all.size() == 1 && (all[0] == "--help" || all[0] == "-h")) {
-        std::fputs(usage_text, stdout);
+    if (answered_help_or_version(all.size() == 1 ? all[0].c_str() : nullptr))
         return flush_standard_output();
-    }
-    if (all.size() == 1 && all[0] == "--version") {
-        std::printf("kestrel-mbx %s\n", KESTREL_VERSION);
-        return flush_standard_output();
-    }
     if (all.empty())
         return bad_usage("no command given");
     const std::string command = all[0];
@@ -376,5 +360,6 @@ int run(const std::vector<std::string>& all)
 
 int run_kestrel_mbx(int argc, char** argv)
 {
+    set_companion("kestrel-mbx", usage_text);
     return run(std::vector<std::string>(argv + 1, argv + argc));
 }
