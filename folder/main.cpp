@@ -98,6 +98,10 @@ int run(int argc, char** argv)
         return bad_usage("unknown command: " + command);
     if ((command == "check" && rest < 1) || (command == "repair" && rest != 2))
         return bad_usage("wrong number of arguments for " + command);
+    int status = 0;
+    for (int i = 2; i < argc; ++i)
+        if (refused_empty(argv[i], command == "repair" && i == 3 ? "output" : "folder", status))
+            return status;
     bool count_own = load_and_warn_about_settings();
     current_year = local_year();
     if (command == "check")

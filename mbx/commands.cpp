@@ -292,6 +292,8 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
             status = bad_usage("no value given for " + a);
             return false;
         }
+        if (refused_empty(*value, name == "--domain" ? "domain" : "character set", status))
+            return false;
     }
     arguments = rest;
     std::string problem;
@@ -323,6 +325,11 @@ int run(const std::vector<std::string>& all)
     const std::string command = all[0];
     std::vector<std::string> arguments(all.begin() + 1, all.end());
     const std::string wrong_count = "wrong number of arguments for " + command;
+    int status = 0;
+    if (command == "check" || command == "list")
+        for (const auto& name : arguments)
+            if (refused_empty(name, "mailbox", status))
+                return status;
     if (command == "check") {
         if (arguments.empty())
             return bad_usage(wrong_count);
@@ -342,9 +349,15 @@ int run(const std::vector<std::string>& all)
     else if (command != "mbox")
         return bad_usage("unknown command: " + command);
     ExportOptions options;
-    int status = 0;
     if (!take_options(arguments, options, status))
         return status;
+    // The last name is the output's, but for an mbox to standard output.
+    const char* output = form == ExportForm::mbox ? "output" : "directory";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        bool mailbox = i + 1 < arguments.size() || (form == ExportForm::mbox && i == 0);
+        if (refused_empty(arguments[i], mailbox ? "mailbox" : output, status))
+            return status;
+    }
     if (form == ExportForm::mbox && arguments.size() == 1)
         return export_command(form, mailbox_names(arguments.begin(), arguments.end()), nullptr,
                               options);

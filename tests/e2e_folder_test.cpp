@@ -282,6 +282,11 @@ TEST(EndToEndFolder, UsageAndRefusals)
         {{"check"}, 2, "", "kestrel-folder: wrong number of arguments for check\n" + usage},
         {{"repair", "OLD.TXT"}, 2, "", "kestrel-folder: wrong number of arguments for repair\n"},
         {{"mend", "OLD.TXT"}, 2, "", "kestrel-folder: unknown command: mend\n"},
+        // An empty name (a script's unset variable) is refused before
+        // anything is read.
+        {{"check", "OLD.TXT", ""}, 2, "", "kestrel-folder: empty folder name\n" + usage},
+        {{"repair", "", "COPY.TXT"}, 2, "", "kestrel-folder: empty folder name\n"},
+        {{"repair", "OLD.TXT", ""}, 2, "", "kestrel-folder: empty output name\n"},
         // An existing file is never touched, the folder itself included.
         {{"repair", "OLD.TXT", "TAKEN.TXT"},
          1,
