@@ -76,6 +76,7 @@ int check_command(int count, char** paths, bool count_own)
 
 int repair_command(const char* folder, const char* output, bool count_own)
 {
+    send_interrupt_notice_to_standard_error();
     install_interrupt_handlers();
     FolderSummary summary;
     if (repair_folder(folder, output, summary))

@@ -244,6 +244,7 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
         close_mailbox(reader);
         message_count += check.message_count;
     }
+    send_interrupt_notice_to_standard_error();
     install_interrupt_handlers();
     ExportTarget target;
     std::string refusal;
