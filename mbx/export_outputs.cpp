@@ -311,8 +311,50 @@ int commit_mbox_file(ExportTarget& target)
     return 0;
 }
 
+// Whether the directory under its final name holds every file the export
+// wrote: a file system can lose a directory's contents when it renames it
+// (the FAT driver fusefat does), and an export is complete only when its
+// output is seen whole. 0, or 1 after saying what is missing.
+int verify_directory(const ExportTarget& target)
+{
+    char name[name_capacity];
+    std::uint64_t missing = 0, written = target.made;
+    // Counts `name` when it is not there; false after a failure to look.
+    auto look = [&]() {
+        errno = 0;
+        if (io_entry_exists(name))
+            return true;
+        if (errno != ENOENT && errno != 0) {
+            complain(name, failure_text());
+            return false;
+        }
+        ++missing;
+        return true;
+    };
+    if (target.form == ExportForm::maildir)
+        for (const char* part : maildir_parts) {
+            subdirectory_name(name, target.path.c_str(), part);
+            ++written;
+            if (!look())
+                return 1;
+        }
+    for (std::uint64_t n = 1; n <= target.made; ++n) {
+        message_file_name(name, target.path.c_str(), target.form, target.unique.c_str(), n,
+                          target.digits, false);
+        if (!look())
+            return 1;
+    }
+    if (missing == 0)
+        return 0;
+    complain(target.path, "the file system lost " + std::to_string(missing) + " of the " +
+                              std::to_string(written) +
+                              " entries written when the directory took its name");
+    return 1;
+}
+
 // The stage's entries go to the device, then the stage takes the final
-// name, which it never replaces, and that entry goes to the device too.
+// name, which it never replaces, and that entry goes to the device too;
+// the output is complete when every file is seen there.
 int commit_directory(ExportTarget& target)
 {
     char any_entry[name_capacity];
@@ -330,15 +372,17 @@ int commit_directory(ExportTarget& target)
         arm(2, target.stage, target);
     }
     int failed = rename_failed ? 0 : io_sync_directory(target.path.c_str());
-    if (!rename_failed && !failed) {
-        target.stage.clear();
-        disarm();
-    }
     unblock_interrupts();
     if (rename_failed || failed) {
         complain(target.path, failure_text(rename_failed ? saved : 0));
         return 1;
     }
+    if (verify_directory(target))
+        return 1;
+    block_interrupts();
+    target.stage.clear();
+    disarm();
+    unblock_interrupts();
     return 0;
 }
 

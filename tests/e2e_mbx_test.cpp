@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -1010,6 +1011,63 @@ for m in found:
     for (const auto& name : TempDir::entries_of(w.dir.file("EML")))
         eml.push_back("EML/" + name);
     EXPECT_EQ(counts(eml), in_mbox);
+}
+
+// A file system that loses a directory's files when it renames it (the
+// FAT driver fusefat does, under the fault-injection build's rename as on
+// a real FAT volume where fusefat works): a Maildir or .eml export is
+// complete only when its files are seen under the final name, else it
+// fails, says so and leaves nothing.
+TEST(MailboxExport, RenameThatLosesTheFilesFails)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "the fault-injection build and fusefat are Linux's";
+    Workspace w;
+    w.put("A.TXT", edge_folder);
+    ASSERT_EQ(w.run({"A.TXT", "."}).exit_status, 0);
+    const std::vector<std::string> before = w.tree();
+    for (const std::string command : {"maildir", "eml"}) {
+        ChildOptions o = mbx_options(w, {command, "A.MBX", "OUT"});
+        o.binary = KESTREL_MBX_FAULTY_BINARY;
+        o.environment.push_back("KESTREL_RENAME_LOSES_CONTENTS=1");
+        ChildResult r = run_child(o);
+        EXPECT_EQ(r.exit_status, 1) << command;
+        EXPECT_EQ(r.errors, "kestrel-mbx: OUT: the file system lost 4 of the " +
+                                std::string(command == "eml" ? "4" : "7") +
+                                " entries written when the directory took its name\n");
+        EXPECT_EQ(w.tree(), before) << command;
+    }
+    // The same on a FAT volume, where this machine can mount one.
+    auto host = [&](const std::string& command) {
+        return std::system(("cd '" + w.dir.path() +
+                            "' && env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin TZ=UTC " + command +
+                            " </dev/null >/dev/null 2>&1")
+                               .c_str()) == 0;
+    };
+    if (!file_exists("/usr/bin/fusefat") || !file_exists("/usr/sbin/mkfs.vfat") ||
+        !host("mkfs.vfat -C fat.img 8192 && mkdir fat && fusefat -o rw+ fat.img fat"))
+        GTEST_SKIP() << "no FAT volume through fusefat here";
+    struct Unmount {
+        std::function<bool(const std::string&)> host;
+        ~Unmount() { host("fusermount -u fat"); }
+    } unmount{host};
+    for (const std::string command : {"maildir", "eml"}) {
+        ChildResult r = run_mbx(w, {command, "A.MBX", "fat/OUT"});
+        if (r.exit_status == 0) { // a driver that keeps them
+            std::size_t files = 0;
+            for (const auto& entry :
+                 std::filesystem::recursive_directory_iterator(w.dir.file("fat/OUT")))
+                files += entry.is_regular_file();
+            EXPECT_EQ(files, 4u) << command;
+            std::filesystem::remove_all(w.dir.file("fat/OUT"));
+        } else {
+            EXPECT_EQ(r.exit_status, 1) << command;
+            EXPECT_NE(r.errors.find(" entries written when the directory took its name\n"),
+                      std::string::npos)
+                << r.errors;
+        }
+        EXPECT_EQ(TempDir::entries_of(w.dir.file("fat")), std::vector<std::string>{}) << command;
+    }
 }
 
 } // namespace
