@@ -204,8 +204,13 @@ int open_stage(ExportTarget& target)
         std::string reason = failed ? failure_text() : std::string();
         if (!failed)
             break;
-        if (!io_entry_exists(target.stage.c_str()) || attempt == 100) {
-            complain(target.path, reason);
+        bool taken = io_entry_exists(target.stage.c_str());
+        if (!taken || attempt == 100) {
+            complain(target.path, !taken ? reason
+                                         : "the names " + target.path + stage_suffix + " to " +
+                                               target.stage +
+                                               " are all taken, by earlier runs that were "
+                                               "stopped; remove them");
             target.stage.clear();
             return 1;
         }

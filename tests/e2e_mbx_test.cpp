@@ -424,6 +424,9 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
         std::string errors;
     };
     const std::string usage_start = "usage: kestrel-mbx check MAILBOX...\n";
+    for (int n = 1; n <= 100; ++n)
+        std::filesystem::create_directory(
+            w.dir.file("TAKEN.kestrel-partial" + (n > 1 ? std::to_string(n) : "")));
     std::vector<Row> rows = {
         {{"check", "MAIL.MBX", "CUT.MBX", "NONE.MBX", "TAIL.MBX"},
          1,
@@ -455,6 +458,12 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
          "kestrel-mbx: CUT.MBX: damaged at byte 16: "},
         {{"eml", "TAIL.MBX", "OUT"}, 1, "", "kestrel-mbx: TAIL.MBX: damaged at byte 16: "},
         {{"maildir", "MAIL.MBX", "."}, 1, "", "kestrel-mbx: .: File exists\n"},
+        // Every name of the partial directory taken by runs that were killed.
+        {{"eml", "MAIL.MBX", "TAKEN"},
+         1,
+         "",
+         "kestrel-mbx: TAKEN: the names TAKEN.kestrel-partial to TAKEN.kestrel-partial100 are "
+         "all taken, by earlier runs that were stopped; remove them\n"},
         {{"maildir", "MAIL.MBX", "MAIL.TXT/"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
         {{"eml", "MAIL.MBX", "MAIL.TXT"}, 1, "", "kestrel-mbx: MAIL.TXT: File exists\n"},
         {{"eml", "MAIL.MBX", "no/such/OUT"}, 1, "", "kestrel-mbx: no/such/OUT: "},
