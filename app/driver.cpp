@@ -106,6 +106,10 @@ int run_list(const char* directory)
 
 int check_directory(const char* path)
 {
+    if (path[0] == '\0') {
+        report("Empty directory name\n");
+        return 1;
+    }
     if (io_path_exists(path))
         return 0;
     report("%s : No such directory\n", path);

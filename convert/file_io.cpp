@@ -16,6 +16,7 @@ std::int64_t calls_made = 0;
 const char* failed_call = nullptr;
 [[maybe_unused]] bool unnamed_refused = false;
 [[maybe_unused]] int commit_level = 0;
+[[maybe_unused]] bool renamed_contents_lost = false;
 
 } // namespace
 
@@ -58,6 +59,20 @@ bool io_unnamed_files_refused()
 {
 #ifdef KESTREL_FAULT_INJECTION
     return unnamed_refused;
+#else
+    return false;
+#endif
+}
+
+void io_lose_renamed_contents()
+{
+    renamed_contents_lost = true;
+}
+
+bool io_renamed_contents_lost()
+{
+#ifdef KESTREL_FAULT_INJECTION
+    return renamed_contents_lost;
 #else
     return false;
 #endif

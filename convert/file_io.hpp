@@ -71,6 +71,13 @@ const char* io_error_text();
 void io_refuse_unnamed_files();
 bool io_unnamed_files_refused();
 
+// In a fault-injection build, makes io_rename_new of a directory lose the
+// files in it and in its subdirectories, as a FAT driver (fusefat) does:
+// the directory arrives empty under its new name. io_renamed_contents_lost
+// tells.
+void io_lose_renamed_contents();
+bool io_renamed_contents_lost();
+
 // In a fault-injection build, makes io_commit_name find, from `level` 1,
 // no rename that refuses to replace (as on some network file systems), and
 // from level 2 no hard links either (as on FAT); io_commit_level tells.

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -469,10 +471,28 @@ int io_remove_directory(const char* path)
 // empty directory too (which rename would replace). A file system that
 // cannot do that gets a hard link for a file, which never replaces either,
 // and for a directory a look first, then the rename.
-int io_rename_new(const char* from, const char* to)
+namespace {
+
+// What a FAT driver's rename of a directory can do: the files in it and in
+// its subdirectories are gone (the fault-injection build only).
+void lose_contents(const std::string& directory)
 {
-    if (io_injected_failure("rename_new"))
-        return 1;
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr)
+        return;
+    while (const dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = directory + "/" + name;
+        if (unlink(path.c_str()) != 0)
+            lose_contents(path);
+    }
+    closedir(listing);
+}
+
+int rename_without_replacing(const char* from, const char* to)
+{
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
@@ -487,6 +507,18 @@ int io_rename_new(const char* from, const char* to)
         return 1;
     }
     return rename(from, to) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int io_rename_new(const char* from, const char* to)
+{
+    if (io_injected_failure("rename_new"))
+        return 1;
+    int failed = rename_without_replacing(from, to);
+    if (!failed && io_renamed_contents_lost())
+        lose_contents(to);
+    return failed;
 }
 
 int io_set_modification_time(int fd, std::int64_t seconds)

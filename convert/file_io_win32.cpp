@@ -126,18 +126,29 @@ HANDLE create_unique(char* name_template, DWORD access, DWORD share, DWORD flags
         return INVALID_HANDLE_VALUE;
     }
     std::memcpy(pattern, name_template, length + 1);
+    DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::memcpy(name_template, pattern, length + 1);
         io_fill_unique_name(name_template);
         HANDLE handle = open_by_name(name_template, access, share, CREATE_NEW, flags);
         if (handle != INVALID_HANDLE_VALUE)
             return handle;
-        DWORD error = GetLastError();
+        error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
             error != ERROR_ACCESS_DENIED)
             return INVALID_HANDLE_VALUE;
+        // Access is denied to a name whose removal is pending, worth another
+        // name; where nothing has the name, the directory itself refuses
+        // the file (read-only), and that is the reason.
+        wchar_t wide[wide_path_capacity];
+        if (error == ERROR_ACCESS_DENIED && widen(name_template, wide) &&
+            GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
+            note_error(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
     }
-    note_error(ERROR_FILE_EXISTS);
+    note_error(error);
     return INVALID_HANDLE_VALUE;
 }
 

@@ -12,6 +12,11 @@
 // that meets it.
 void install_interrupt_handlers();
 
+// The handler says "Interrupted" on standard output, where kestrel says
+// everything; this sends it to standard error instead, for the companions,
+// whose standard output may be an mbox or a report.
+void send_interrupt_notice_to_standard_error();
+
 // Holds off the signals while a file is created and armed, so that no file
 // can exist without the handler knowing its name.
 void block_interrupts();

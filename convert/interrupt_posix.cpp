@@ -38,6 +38,7 @@ char staged_to_remove[staged_name_capacity + 1];
 volatile sig_atomic_t mailbox_armed = 0;
 volatile sig_atomic_t staged_armed = 0;
 void (*volatile removal_procedure)() = nullptr;
+volatile sig_atomic_t notice_descriptor = STDOUT_FILENO;
 
 // The notice may go to a pipe whose reader has gone: SIGPIPE is ignored
 // first (which also drops one already pending), so that the write fails
@@ -53,7 +54,7 @@ void on_fatal_signal(int signal_number)
         unlink(staged_to_remove);
     signal(SIGPIPE, SIG_IGN);
     static const char notice[] = "\nInterrupted\n";
-    ssize_t ignored = write(STDOUT_FILENO, notice, sizeof notice - 1);
+    ssize_t ignored = write(notice_descriptor, notice, sizeof notice - 1);
     (void)ignored;
     signal(signal_number, SIG_DFL);
     sigset_t own;
@@ -95,6 +96,11 @@ void install_interrupt_handlers()
             sigaction(s, &action, nullptr);
     });
     signal(SIGXFSZ, SIG_IGN);
+}
+
+void send_interrupt_notice_to_standard_error()
+{
+    notice_descriptor = STDERR_FILENO;
 }
 
 void block_interrupts()

@@ -28,6 +28,7 @@ wchar_t staged_to_remove[staged_name_capacity + 1];
 std::atomic<bool> mailbox_armed{false};
 std::atomic<bool> staged_armed{false};
 std::atomic<void (*)()> removal_procedure{nullptr};
+std::atomic<DWORD> notice_handle{STD_OUTPUT_HANDLE};
 
 template <std::size_t N> bool copy_name(wchar_t (&to)[N], const char* from)
 {
@@ -55,7 +56,7 @@ BOOL WINAPI on_console_event(DWORD event)
         DeleteFileW(staged_to_remove);
     static const char notice[] = "\r\nInterrupted\r\n";
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), notice, sizeof notice - 1, &written, nullptr);
+    WriteFile(GetStdHandle(notice_handle.load()), notice, sizeof notice - 1, &written, nullptr);
     restore_standard_streams();
     // TerminateProcess rather than ExitProcess: no clean-up of the C library
     // runs while the conversion's thread may hold its locks. Closing the
@@ -70,6 +71,11 @@ BOOL WINAPI on_console_event(DWORD event)
 void install_interrupt_handlers()
 {
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void send_interrupt_notice_to_standard_error()
+{
+    notice_handle = STD_ERROR_HANDLE;
 }
 
 void block_interrupts()

@@ -187,6 +187,12 @@ int stage_folder(const char* folder_path, const char* directory)
     ConversionState& s = conversion;
     s.folder_open = s.staged_created = s.staged_open = s.mailbox_open = s.mailbox_named = 0;
     s.mailbox_temporary_path[0] = '\0';
+    // An empty name (an empty line of a list, a script's unset variable)
+    // names no file; said so, rather than with the system's odd reason.
+    if (folder_path[0] == '\0') {
+        report("Cannot open file: empty name\n");
+        return 1;
+    }
     s.folder_file = io_open_read(folder_path);
     if (s.folder_file < 0) {
         report("Cannot open file %s\n", folder_path);

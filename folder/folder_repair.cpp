@@ -4,7 +4,9 @@
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
 #include "folder/problem_report.hpp"
+#include "mbx/complaint.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -136,16 +138,35 @@ int on_problem(std::int64_t line_number, const FromLine& line, const DateDiagnos
 
 int say(const char* path, const char* what)
 {
-    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, what);
+    complain(path, what);
     return 1;
 }
 
-// The removal on an interrupt holds paths of limited length: a longer one
-// is not armed.
+// What an interrupt removes: the copy, under its temporary name or its own,
+// held in bytes that the handler reads without calling anything unsafe.
+// Any name that the copy can have fits: a longer output name is refused
+// before anything is made.
+constexpr std::size_t removal_path_capacity = 4096;
+char armed_path[removal_path_capacity + uncommitted_name_length + 1];
+
+void remove_armed_copy()
+{
+    io_remove(armed_path);
+}
+
+// Called while the signals are held off.
 void arm_removal(const char* path)
 {
-    if (std::strlen(path) <= mailbox_temporary_capacity)
-        arm_mailbox_removal(path);
+    arm_removal_procedure(nullptr);
+    std::size_t length = std::min(std::strlen(path), sizeof armed_path - 1);
+    std::memcpy(armed_path, path, length);
+    armed_path[length] = '\0';
+    arm_removal_procedure(remove_armed_copy);
+}
+
+void disarm_removal()
+{
+    arm_removal_procedure(nullptr);
 }
 
 // The copy has failed: it goes, under whatever name it has.
@@ -156,7 +177,7 @@ int discard_copy(const char* why)
         if (io_discard_uncommitted(copy.out.fd, copy.temporary.c_str()))
             say(copy.temporary.c_str(), "cannot remove the partial copy");
         copy.temporary.clear();
-        disarm_mailbox_removal();
+        disarm_removal();
     } else {
         io_close_discarded(copy.out.fd);
     }
@@ -164,7 +185,7 @@ int discard_copy(const char* why)
         if (io_remove(copy.output_path))
             say(copy.output_path, "cannot remove the partial copy");
         copy.named = false;
-        disarm_mailbox_removal();
+        disarm_removal();
     }
     return 1;
 }
@@ -193,7 +214,7 @@ int commit_copy()
         return discard_copy(why);
     }
     copy.named = false;
-    disarm_mailbox_removal();
+    disarm_removal();
     return 0;
 }
 
@@ -206,6 +227,8 @@ int repair_folder(const char* folder_path, const char* output_path, FolderSummar
     copy.start = copy.end = 0;
     copy.line = 1;
     copy.read_error = copy.write_error = false;
+    if (std::strlen(output_path) > removal_path_capacity)
+        return say(output_path, "name too long");
     if (io_entry_exists(output_path))
         return say(output_path, "exists already; it is left as it is");
     copy.in_fd = io_open_read(folder_path);

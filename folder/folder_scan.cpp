@@ -1,6 +1,7 @@
 #include "folder/folder_scan.hpp"
 
 #include "convert/file_io.hpp"
+#include "mbx/complaint.hpp"
 
 #include <cstdio>
 
@@ -22,7 +23,7 @@ void note_sent(FolderSummary& summary, const FolderDate& date)
 
 int read_failed(const char* path)
 {
-    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, io_error_text());
+    complain(path, io_error_text());
     return 1;
 }
 

@@ -2,136 +2,18 @@
 // line of a folder that would stop its conversion, and writes a copy of a
 // folder with the dates mended that a VAX wrote in older forms.
 #include "app/standard_streams.hpp"
-#include "convert/interrupt.hpp"
-#include "convert/vax_date.hpp"
-#include "folder/folder_repair.hpp"
-#include "folder/problem_report.hpp"
-#include "folder/setting_warnings.hpp"
+#include "folder/commands.hpp"
+#include "mbx/complaint.hpp"
 
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <string>
-
-namespace {
-
-constexpr const char* program = "kestrel-folder";
-constexpr int status_bad_usage = 2;
-
-constexpr const char* usage_text =
-    "usage: kestrel-folder check FOLDER...\n"
-    "       kestrel-folder repair FOLDER OUTPUT\n"
-    "       kestrel-folder --help | --version\n"
-    "\n"
-    "Reads VAX MAIL folder files as kestrel reads them.\n"
-    "  check   prints every line that would stop the conversion of a folder,\n"
-    "          as \"FOLDER:LINE: what is wrong\", then one summary line per\n"
-    "          folder: its messages, yours, the sending dates, and \"ok\" or\n"
-    "          the number of problems and how many of them repair mends\n"
-    "  repair  writes a copy of FOLDER to OUTPUT, which must not exist yet,\n"
-    "          with every date that can be mended mended (the old form\n"
-    "          without seconds, blanks or tabs after the date, a day with a\n"
-    "          leading zero, a month in small letters), and prints each change\n"
-    "\n"
-    "The settings are those of kestrel: KESTREL_VAX_USERNAME, KESTREL_TZ,\n"
-    "KESTREL_DST and KESTREL_DST_MTHS; a warning says where they will make\n"
-    "headers you may not expect, and check tells from the messages that came\n"
-    "through a mail gateway whether the zones give their true times.\n"
-    "\n"
-    "Exit status: 0 when every folder (or the copy) would convert, 1 when\n"
-    "one would not or a file cannot be read or written, 2 on bad usage.\n";
-
-int bad_usage(const char* what)
-{
-    std::fprintf(stderr, "%s: %s\n%s", program, what, usage_text);
-    return status_bad_usage;
-}
-
-std::int32_t local_year()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local.tm_year + 1900;
-}
-
-const char* checked_folder = nullptr;
-
-int print_problem_found(std::int64_t line_number, const FromLine&, const DateDiagnosis& diagnosis)
-{
-    print_problem(checked_folder, line_number, diagnosis);
-    return 0;
-}
-
-int check_command(int count, char** paths, bool count_own)
-{
-    int status = 0;
-    // The settings are the same for every folder: their messages are
-    // counted together.
-    static ZoneEvidence evidence;
-    for (int i = 0; i < count; ++i) {
-        checked_folder = paths[i];
-        FolderSummary summary;
-        if (scan_folder(paths[i], summary, print_problem_found, &evidence)) {
-            status = 1;
-            continue;
-        }
-        if (summary.no_message)
-            print_no_message(paths[i]);
-        print_summary(paths[i], summary, count_own);
-        if (summary.problems > 0)
-            status = 1;
-    }
-    warn_about_zones(evidence);
-    return status;
-}
-
-int repair_command(const char* folder, const char* output, bool count_own)
-{
-    install_interrupt_handlers();
-    FolderSummary summary;
-    if (repair_folder(folder, output, summary))
-        return 1;
-    if (summary.no_message)
-        print_no_message(folder);
-    print_summary(output, summary, count_own);
-    return summary.problems > 0 ? 1 : 0;
-}
-
-int run(int argc, char** argv)
-{
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage_text, stdout);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel-folder %s\n", KESTREL_VERSION);
-        return 0;
-    }
-    if (argc < 2)
-        return bad_usage("no command given");
-    const std::string command = argv[1];
-    int rest = argc - 2;
-    if (command != "check" && command != "repair")
-        return bad_usage(("unknown command: " + command).c_str());
-    if ((command == "check" && rest < 1) || (command == "repair" && rest != 2))
-        return bad_usage(("wrong number of arguments for " + command).c_str());
-    bool count_own = load_and_warn_about_settings();
-    current_year = local_year();
-    if (command == "check")
-        return check_command(rest, argv + 2, count_own);
-    return repair_command(argv[2], argv[3], count_own);
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
     keep_standard_streams_taken();
     take_program_arguments(argc, argv);
-    int status = run(argc, argv);
+    int status = run_kestrel_folder(argc, argv);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: cannot write\n", program);
+        complain("standard output", "cannot write");
         status = 1;
     }
     restore_standard_streams();

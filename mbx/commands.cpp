@@ -22,9 +22,6 @@
 
 namespace {
 
-constexpr const char* program = "kestrel-mbx";
-constexpr int status_bad_usage = 2;
-
 constexpr const char* usage_text =
     "usage: kestrel-mbx check MAILBOX...\n"
     "       kestrel-mbx list MAILBOX\n"
@@ -65,12 +62,6 @@ constexpr const char* usage_text =
     "\n"
     "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
     "be read or written, 2 on bad usage.\n";
-
-int bad_usage(const std::string& what)
-{
-    std::fprintf(stderr, "%s: %s\n%s", program, what.c_str(), usage_text);
-    return status_bad_usage;
-}
 
 bool open_for_reading(MailboxReader& reader, const std::string& path)
 {
@@ -329,6 +320,7 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
         name_folders(folders);
     if (options.node.empty() && !find_user_node(mailboxes, options.node))
         return 1;
+    send_interrupt_notice_to_standard_error();
     install_interrupt_handlers();
     ExportTarget target;
     std::string refusal;
@@ -389,12 +381,13 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
             status = bad_usage("no value given for " + a);
             return false;
         }
+        if (refused_empty(*value, name == "--domain" ? "domain" : "character set", status))
+            return false;
     }
     arguments = rest;
     std::string problem;
     if (!export_options_valid(options, problem)) {
-        std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
-        status = status_bad_usage;
+        status = refuse(problem);
         return false;
     }
     return true;
@@ -414,19 +407,18 @@ std::vector<std::string> mailbox_names(std::vector<std::string>::const_iterator 
 
 int run(const std::vector<std::string>& all)
 {
-    if (all.size() == 1 && (all[0] == "--help" || all[0] == "-h")) {
-        std::fputs(usage_text, stdout);
+    if (answered_help_or_version(all.size() == 1 ? all[0].c_str() : nullptr))
         return flush_standard_output();
-    }
-    if (all.size() == 1 && all[0] == "--version") {
-        std::printf("kestrel-mbx %s\n", KESTREL_VERSION);
-        return flush_standard_output();
-    }
     if (all.empty())
         return bad_usage("no command given");
     const std::string command = all[0];
     std::vector<std::string> arguments(all.begin() + 1, all.end());
     const std::string wrong_count = "wrong number of arguments for " + command;
+    int status = 0;
+    if (command == "check" || command == "list")
+        for (const auto& name : arguments)
+            if (refused_empty(name, "mailbox", status))
+                return status;
     if (command == "check") {
         if (arguments.empty())
             return bad_usage(wrong_count);
@@ -446,11 +438,17 @@ int run(const std::vector<std::string>& all)
     else if (command != "mbox")
         return bad_usage("unknown command: " + command);
     ExportOptions options;
-    int status = 0;
     if (!take_options(arguments, options, status))
         return status;
     if (options.folders && form == ExportForm::eml)
         return bad_usage("--folders is for mbox and maildir");
+    // The last name is the output's, but for an mbox to standard output.
+    const char* output = form == ExportForm::mbox ? "output" : "directory";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        bool mailbox = i + 1 < arguments.size() || (form == ExportForm::mbox && i == 0);
+        if (refused_empty(arguments[i], mailbox ? "mailbox" : output, status))
+            return status;
+    }
     if (form == ExportForm::mbox && arguments.size() == 1 && !options.folders)
         return export_command(form, mailbox_names(arguments.begin(), arguments.end()), nullptr,
                               options);
@@ -466,5 +464,6 @@ int run(const std::vector<std::string>& all)
 
 int run_kestrel_mbx(int argc, char** argv)
 {
+    set_companion("kestrel-mbx", usage_text);
     return run(std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -25,6 +25,7 @@ struct ArmedOutput {
     char unique[unique_capacity];
     ExportForm form;
     bool tree;
+    char separator; // of a Maildir name's flags
     std::size_t digits;
     // The target's, made before it is armed and unchanged while it is.
     const TargetFolder* folders;
@@ -71,7 +72,8 @@ constexpr std::size_t name_capacity = sizeof armed.path + 64;
 // read). The number is padded, so that the names sort in the mailbox's
 // order and a server gives the messages UIDs in that order.
 void message_file_name(char* to, const char* stage, ExportForm form, const char* unique,
-                       std::uint64_t n, std::size_t digits, const TargetFolder& folder, bool in_tmp)
+                       std::uint64_t n, std::size_t digits, char separator,
+                       const TargetFolder& folder, bool in_tmp)
 {
     std::size_t length = 0;
     to[0] = '\0';
@@ -89,7 +91,7 @@ void message_file_name(char* to, const char* stage, ExportForm form, const char*
     append(to, length, name_capacity, ".kestrel");
     if (in_tmp)
         return;
-    const char info[] = {maildir_info_separator, '2', ',', '\0'};
+    const char info[] = {separator, '2', ',', '\0'};
     append(to, length, name_capacity, info);
     if (folder.read)
         append(to, length, name_capacity, "S");
@@ -105,6 +107,18 @@ void subdirectory_name(char* to, const char* stage, const char* sub, const char*
 }
 
 constexpr const char* maildir_parts[] = {"/tmp", "/new", "/cur"};
+
+// The file that finds out whether the file system takes a ':' in a name:
+// "STAGE/tmp/UNIQUE0.probe:2,".
+void probe_name(char* to, const char* stage, const char* unique)
+{
+    std::size_t length = 0;
+    to[0] = '\0';
+    append(to, length, name_capacity, stage);
+    append(to, length, name_capacity, "/tmp/");
+    append(to, length, name_capacity, unique);
+    append(to, length, name_capacity, "0.probe:2,");
+}
 
 // Removes what the armed record names; errors are ignored, as nothing
 // more can be done about them. Safe in a signal handler.
@@ -132,15 +146,17 @@ void remove_armed()
             while (k + 1 < count && folders[k + 1].first <= n)
                 ++k;
             message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits,
-                              folders[k], false);
+                              armed.separator, folders[k], false);
             io_remove(name);
             if (armed.form == ExportForm::maildir) {
                 message_file_name(name, armed.path, armed.form, armed.unique, n, armed.digits,
-                                  folders[k], true);
+                                  armed.separator, folders[k], true);
                 io_remove(name);
             }
         }
         if (armed.form == ExportForm::maildir) {
+            probe_name(name, armed.path, armed.unique);
+            io_remove(name);
             for (std::size_t f = 0; f < count; ++f) {
                 if (folders[f].place.empty())
                     continue;
@@ -169,6 +185,7 @@ void arm(int kind, const std::string& path, const ExportTarget& target)
     append(armed.unique, length, sizeof armed.unique, target.unique.c_str());
     armed.form = target.form;
     armed.tree = target.tree;
+    armed.separator = target.maildir_separator;
     armed.folders = target.folders.data();
     armed.folder_count = target.folders.size();
     armed.folder = target.folder;
@@ -251,8 +268,13 @@ int open_stage(ExportTarget& target)
         std::string reason = failed ? failure_text() : std::string();
         if (!failed)
             break;
-        if (!io_entry_exists(target.stage.c_str()) || attempt == 100) {
-            complain(target.path, reason);
+        bool taken = io_entry_exists(target.stage.c_str());
+        if (!taken || attempt == 100) {
+            complain(target.path, !taken ? reason
+                                         : "the names " + target.path + stage_suffix + " to " +
+                                               target.stage +
+                                               " are all taken, by earlier runs that were "
+                                               "stopped; remove them");
             target.stage.clear();
             return 1;
         }
@@ -274,6 +296,22 @@ int open_stage(ExportTarget& target)
                 complain(target.stage + place + part, failure_text());
                 return 1;
             }
+    }
+    // A file system that refuses a ':' in a name (FAT) gets the flags after
+    // a ';', as Windows does.
+    char probe[name_capacity];
+    probe_name(probe, target.stage.c_str(), target.unique.c_str());
+    int fd = io_create_new(probe);
+    if (fd < 0 && (errno == EPERM || errno == EINVAL)) {
+        target.maildir_separator = armed.separator = ';';
+        return 0;
+    }
+    int failed = fd < 0 || io_close(fd);
+    if (fd >= 0 && io_remove(probe))
+        failed = 1;
+    if (failed) {
+        complain(probe, failure_text());
+        return 1;
     }
     return 0;
 }
@@ -298,9 +336,9 @@ int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxR
     bool maildir = target.form == ExportForm::maildir;
     const TargetFolder& folder = target.folders[target.folder];
     message_file_name(name, target.stage.c_str(), target.form, target.unique.c_str(), n,
-                      target.digits, folder, maildir);
+                      target.digits, target.maildir_separator, folder, maildir);
     message_file_name(final_name, target.stage.c_str(), target.form, target.unique.c_str(), n,
-                      target.digits, folder, false);
+                      target.digits, target.maildir_separator, folder, false);
     block_interrupts();
     int fd = io_create_new(name);
     int failed = 0;
@@ -317,10 +355,12 @@ int put_message_file(ExportTarget& target, MailboxReader& reader, const MailboxR
         if (!failed)
             failed = flush_output(target);
         // A Maildir file is dated when the message was sent: a server shows
-        // that as the time it arrived.
+        // that as the time it arrived. A file system that keeps no such
+        // dates loses only that: the message is whole all the same, and the
+        // end of the export says so.
         if (!failed && maildir && io_set_modification_time(fd, target.out.sent)) {
-            complain(output_name(target), failure_text());
-            failed = 1;
+            if (target.undated++ == 0)
+                target.undated_reason = failure_text();
         }
         if (!failed && io_sync(fd)) {
             complain(output_name(target), failure_text());
@@ -415,8 +455,74 @@ int commit_mbox_file(ExportTarget& target)
     return 0;
 }
 
+// Whether the directory under its final name holds every file the export
+// wrote: a file system can lose a directory's contents when it renames it
+// (the FAT driver fusefat does), and an export is complete only when its
+// output is seen whole. 0, or 1 after saying what is missing.
+int verify_directory(const ExportTarget& target)
+{
+    char name[name_capacity];
+    std::uint64_t missing = 0, written = target.made;
+    // Counts `name` when it is not there; false after a failure to look.
+    auto look = [&]() {
+        errno = 0;
+        if (io_entry_exists(name))
+            return true;
+        if (errno != ENOENT && errno != 0) {
+            complain(name, failure_text());
+            return false;
+        }
+        ++missing;
+        return true;
+    };
+    const std::vector<TargetFolder>& folders = target.folders;
+    if (target.form == ExportForm::mbox) {
+        // A directory of mbox files, one per folder.
+        for (const TargetFolder& folder : folders) {
+            subdirectory_name(name, target.path.c_str(), folder.place.c_str());
+            ++written;
+            if (!look())
+                return 1;
+        }
+    }
+    if (target.form == ExportForm::maildir) {
+        for (const char* part : maildir_parts) {
+            subdirectory_name(name, target.path.c_str(), part);
+            ++written;
+            if (!look())
+                return 1;
+        }
+        for (const TargetFolder& folder : folders) {
+            if (folder.place.empty())
+                continue;
+            for (const char* part : maildir_parts) {
+                subdirectory_name(name, target.path.c_str(), part, folder.place.c_str());
+                ++written;
+                if (!look())
+                    return 1;
+            }
+        }
+    }
+    std::size_t k = 0;
+    for (std::uint64_t n = 1; target.form != ExportForm::mbox && n <= target.made; ++n) {
+        while (k + 1 < folders.size() && folders[k + 1].first <= n)
+            ++k;
+        message_file_name(name, target.path.c_str(), target.form, target.unique.c_str(), n,
+                          target.digits, target.maildir_separator, folders[k], false);
+        if (!look())
+            return 1;
+    }
+    if (missing == 0)
+        return 0;
+    complain(target.path, "the file system lost " + std::to_string(missing) + " of the " +
+                              std::to_string(written) +
+                              " entries written when the directory took its name");
+    return 1;
+}
+
 // The stage's entries go to the device, then the stage takes the final
-// name, which it never replaces, and that entry goes to the device too.
+// name, which it never replaces, and that entry goes to the device too;
+// the output is complete when every file is seen there.
 int commit_directory(ExportTarget& target)
 {
     if (close_folder_file(target))
@@ -445,15 +551,26 @@ int commit_directory(ExportTarget& target)
         arm(2, target.stage, target);
     }
     int failed = rename_failed ? 0 : io_sync_directory(target.path.c_str());
-    if (!rename_failed && !failed) {
-        target.stage.clear();
-        disarm();
-    }
     unblock_interrupts();
     if (rename_failed || failed) {
         complain(target.path, failure_text(rename_failed ? saved : 0));
         return 1;
     }
+    if (verify_directory(target))
+        return 1;
+    block_interrupts();
+    target.stage.clear();
+    disarm();
+    unblock_interrupts();
+    if (target.maildir_separator != maildir_info_separator)
+        complain(target.path, "the file system refuses a ':' in a name: the message files "
+                              "carry their flags after a ';' instead");
+    if (target.undated > 0)
+        complain(target.path, std::to_string(target.undated) +
+                                  " message files show the day of the export, not their "
+                                  "sending date, as their arrival: the file system refused "
+                                  "the date (" +
+                                  target.undated_reason + ")");
     return 0;
 }
 

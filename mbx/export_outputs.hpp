@@ -12,6 +12,7 @@
 
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/mbox_export.hpp"
+#include "mbx/platform.hpp"
 
 #include <cstdint>
 #include <string>
@@ -38,6 +39,13 @@ struct ExportTarget {
     std::string stage;      // the directory being filled, under its other name
     std::string unique;     // the front of the Maildir file names
     std::uint32_t made = 0; // message files complete in the stage
+    // Between a Maildir name and its flags: ':', or ';' where the system or
+    // the file system refuses a ':' in a name.
+    char maildir_separator = maildir_info_separator;
+    // Maildir files that keep the time they were written, the file system
+    // having refused their sending dates (fusefat does), and why.
+    std::uint32_t undated = 0;
+    std::string undated_reason;
     std::size_t digits = 4; // of the numbers in the .eml file names
     // The mbox file's temporary name until it is named, where the file
     // system cannot make unnamed files; empty otherwise.

@@ -177,8 +177,14 @@ const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offse
             return nullptr;
         if (!fill_block(reader, offset - offset % mailbox_block_size))
             return nullptr;
-        if (offset >= reader.block_start + reader.block_length)
-            return nullptr; // the file became shorter
+        if (offset >= reader.block_start + reader.block_length) {
+            // The file became shorter since it was opened (and checked):
+            // a read error with its reason, not the end of the file.
+            reader.error = 1;
+            reader.error_text = "the file became shorter while it was read: it now ends at byte " +
+                                std::to_string(reader.block_start + reader.block_length);
+            return nullptr;
+        }
     }
     std::size_t in_block = static_cast<std::size_t>(offset - reader.block_start);
     available = reader.block_length - in_block;

@@ -16,7 +16,9 @@ constexpr std::string_view from_word = "From ";
 constexpr std::string_view no_sender = "MAILER-DAEMON";
 // The From header of a message whose "From:" line names nobody.
 constexpr std::string_view unknown_sender = "unknown@localhost";
-// Head lines up to this length are rewritten; a longer one passes as it is.
+// Head lines up to this length are rewritten in memory; of a longer one the
+// start is held, enough to tell which header it is and to make its
+// addresses, and its value follows from the mailbox.
 constexpr std::size_t export_line_capacity = 1 << 14;
 
 void put_bytes(ExportOutput& out, const unsigned char* bytes, std::size_t count)
@@ -463,8 +465,39 @@ void append_date(ExportWork& work, const HeadLine* original)
 // What the head has had so far.
 struct HeadState {
     bool first = true; // the next line is the first
-    bool from = false, to = false, cc = false, date = false;
+    bool from = false, to = false, cc = false, date = false, subject = false;
 };
+
+bool same_name(std::string_view name, std::string_view field)
+{
+    return name.size() == field.size() && starts_with_ignoring_case(name, field);
+}
+
+// Whether a head line of this field name must go out under another name,
+// "X-VMS-" and its own: an exported message has one From, To, CC, Date,
+// Subject and Message-ID header at most (RFC 5322 3.6), and readers differ
+// on which of two they show. The export makes From, Date and Message-ID
+// itself; the first To and CC are made before this is asked; the first
+// Subject keeps its name.
+bool renamed_field(std::string_view name, HeadState& state)
+{
+    if (same_name(name, "Subject")) {
+        if (state.subject)
+            return true;
+        state.subject = true;
+        return false;
+    }
+    return same_name(name, "From") || same_name(name, "To") || same_name(name, "CC") ||
+           same_name(name, "Date") || same_name(name, "Message-ID");
+}
+
+// The start of a long address line up to its last comma: the addresses in
+// it are whole.
+std::string_view whole_addresses(std::string_view start)
+{
+    std::size_t comma = start.rfind(',');
+    return comma == std::string_view::npos ? std::string_view() : start.substr(0, comma);
+}
 
 // Whether a head line is part of a header field: "name:" in front, or
 // folded (blank in front) after a field.
@@ -531,10 +564,54 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         append_value(work, line); // a folded line goes on with the field before it
     } else {
         std::size_t colon = line.find(':');
+        if (renamed_field(line.substr(0, colon), state))
+            work.head += "X-VMS-";
         work.head += line.substr(0, colon + 1);
         append_value(work, line.substr(colon + 1));
     }
     work.head += '\n';
+}
+
+// The name part of a head line too long to hold, of which `start` is held:
+// what append_head_line makes of a line, up to where the line's value goes.
+// The From, To and CC addresses are made of the whole addresses in `start`.
+// Returns the offset in the line where the value that follows begins.
+std::size_t append_long_line_name(ExportWork& work, const ExportOptions& options,
+                                  std::string_view start, HeadState& state)
+{
+    const bool first = state.first;
+    state.first = false;
+    if (start.front() == ' ' || start.front() == '\t')
+        return 0; // a folded line goes on with the field before it
+    const std::size_t colon = start.find(':');
+    std::string_view name = start.substr(0, colon);
+    bool to = !state.to && same_name(name, "To");
+    bool cc = !state.cc && same_name(name, "CC");
+    if (first && start.substr(0, 5) == "From:") {
+        state.from = true;
+        work.head += "From: ";
+        append_addresses(work, whole_addresses(start.substr(5)), options, options.node,
+                         unknown_sender);
+        work.head += "\nX-VMS-From:";
+    } else if (to || cc) {
+        (to ? state.to : state.cc) = true;
+        std::size_t before = work.head.size();
+        work.head += to ? "To: " : "CC: ";
+        std::size_t made = work.head.size();
+        append_addresses(work, whole_addresses(start.substr(3)), options, work.to_node, "");
+        if (work.head.size() == made)
+            work.head.resize(before);
+        else
+            work.head += '\n';
+        work.head += "X-VMS-";
+        work.head += name;
+        work.head += ':';
+    } else {
+        if (renamed_field(name, state))
+            work.head += "X-VMS-";
+        work.head += start.substr(0, colon + 1);
+    }
+    return colon + 1;
 }
 
 // Text whose bytes go out decoded as the plan says.
@@ -601,6 +678,9 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
         line.clear();
         std::uint64_t line_end = at;
         bool whole = true, line_ended = false;
+        // A CR anywhere in the line but before its LF, however far in:
+        // `cr_last` tells that the bytes so far end with a CR.
+        bool inner_cr = false, cr_last = false;
         while (line_end < head.head_end && !line_ended) {
             std::size_t available = 0;
             const unsigned char* p = bytes_to_write(work, reader, line_end, available);
@@ -611,6 +691,11 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             const void* lf = std::memchr(p, '\n', n);
             std::size_t take =
                 lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1 : n;
+            std::size_t content = lf ? take - 1 : take;
+            if (content > 0) {
+                inner_cr = inner_cr || cr_last || std::memchr(p, '\r', content - 1) != nullptr;
+                cr_last = p[content - 1] == '\r';
+            }
             // Of a longer line the start is kept, enough to tell a header
             // field from the body.
             std::size_t room = export_line_capacity - std::min(line.size(), export_line_capacity);
@@ -621,23 +706,27 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             line_ended = lf != nullptr;
         }
         std::string_view text = line;
-        if (!text.empty() && text.back() == '\n')
+        if (whole && !text.empty() && text.back() == '\n')
             text.remove_suffix(1);
-        if (!text.empty() && text.back() == '\r')
+        if (whole && !text.empty() && text.back() == '\r')
             text.remove_suffix(1);
-        // A CR inside a line would end it in a reader's eyes and cut the
-        // head there: such a line goes into the body as it is.
-        if (!is_field_line(text, state) || text.find('\r') != std::string_view::npos) {
+        // A CR inside a line would end it in a reader's eyes and start a
+        // header of its own: such a line goes into the body as it is, and
+        // the head ends in front of it.
+        if (!is_field_line(text, state) || inner_cr) {
             ended = true;
             break;
         }
         if (!whole) {
-            // Too long to hold: passes as it is.
+            // Too long to hold: the value follows from the mailbox, as one
+            // line whatever its length.
+            std::size_t value = append_long_line_name(work, options, text, state);
             flush_head(work, out, w);
-            if (!write_range(reader, at, line_end, work, out, w))
+            std::uint64_t value_end = line_end - (line_ended ? 1 : 0) - (cr_last ? 1 : 0);
+            if (!write_range(reader, at + value, value_end, work, out, w))
                 return false;
-            end_text(out, w);
-            state.first = false;
+            work.head += '\n';
+            flush_head(work, out, w);
         } else {
             append_head_line(work, options, text, at, state);
             // A head of many lines goes out on the way, so that memory does

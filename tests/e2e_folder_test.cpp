@@ -418,6 +418,11 @@ TEST(EndToEndFolder, UsageAndRefusals)
         {{"check"}, 2, "", "kestrel-folder: wrong number of arguments for check\n" + usage},
         {{"repair", "OLD.TXT"}, 2, "", "kestrel-folder: wrong number of arguments for repair\n"},
         {{"mend", "OLD.TXT"}, 2, "", "kestrel-folder: unknown command: mend\n"},
+        // An empty name (a script's unset variable) is refused before
+        // anything is read.
+        {{"check", "OLD.TXT", ""}, 2, "", "kestrel-folder: empty folder name\n" + usage},
+        {{"repair", "", "COPY.TXT"}, 2, "", "kestrel-folder: empty folder name\n"},
+        {{"repair", "OLD.TXT", ""}, 2, "", "kestrel-folder: empty output name\n"},
         // An existing file is never touched, the folder itself included.
         {{"repair", "OLD.TXT", "TAKEN.TXT"},
          1,
@@ -528,6 +533,52 @@ TEST(EndToEndFolder, RepairWriteFailureLeavesNoCopy)
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.errors, "kestrel-folder: COPY.TXT: File too large\n");
     expect_folder_run(w, result, 1, result.output, result.errors);
+}
+
+} // namespace
+
+namespace {
+
+// An interrupt during a repair removes the unfinished copy, under its
+// temporary name too (where the file system cannot make unnamed files),
+// whatever the length of the output's name, and says so on standard error;
+// an output name longer than any the system takes is refused.
+TEST(EndToEndFolder, InterruptedRepairLeavesNoCopy)
+{
+    if (target_is_windows())
+        GTEST_SKIP() << "POSIX signals and the fault-injection build of Linux";
+    Workspace w;
+    ChildOptions g = w.options({"--output", w.dir.file("MAIL.TXT"), "--size", "32M",
+                                "--message-size", "20000", "--seed", "6"});
+    g.binary = GENERATE_FOLDER_BINARY;
+    g.host_program = true;
+    ASSERT_EQ(run_child(g).exit_status, 0);
+    std::string deep = "d";
+    for (int i = 0; i < 3; ++i)
+        deep += "/" + std::string(100, 'd');
+    std::filesystem::create_directories(w.dir.file(deep));
+    const std::string output = deep + "/COPY.TXT";
+    ASSERT_GT(w.dir.file(output).size(), 259u);
+    ChildOptions o = w.options({"repair", "MAIL.TXT", output});
+    o.binary = KESTREL_FOLDER_FAULTY_BINARY;
+    o.environment.push_back("KESTREL_NO_UNNAMED_FILES=1");
+    o.time_limit = 60;
+    ChildProcess child = start_child(o);
+    bool under_way = false;
+    for (int polls = 0; polls < 20000 && !under_way; ++polls) {
+        under_way = !TempDir::entries_of(w.dir.file(deep)).empty();
+        usleep(200);
+    }
+    ASSERT_TRUE(under_way);
+    kill(child.pid, SIGINT);
+    ChildResult r = finish_child(child);
+    EXPECT_EQ(r.signal, SIGINT) << "the repair had ended: " << r.exit_status;
+    EXPECT_EQ(r.errors, "\nInterrupted\n");
+    EXPECT_EQ(TempDir::entries_of(w.dir.file(deep)), std::vector<std::string>{});
+    const std::string too_long = std::string(4097, 'x');
+    ChildResult refused = run_folder(w, {"repair", "MAIL.TXT", too_long});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.errors, "kestrel-folder: " + too_long + ": name too long\n");
 }
 
 } // namespace

@@ -109,7 +109,7 @@ TEST(ResourceLimit, LongListOfMostlyBadFoldersLeaksNothing)
         {"DATE.TXT", "From: line 2 in file has invalid VAX date/time\n>" + bad_date + "<\n"},
         {"gone.TXT", "Cannot open file gone.TXT\n"},
         {"sub", "Cannot open file sub\n"},
-        {"", "Cannot open file \n"},
+        {"", "Cannot open file: empty name\n"},
         {"BAD.TXT", "Incorrect format file\n"},
         {"FIFO.TXT", "Incorrect format file\n"},
         {"/dev/zero", "Cannot open file /dev/zero\n"}};

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 
 namespace {
 
@@ -203,6 +204,40 @@ TEST(MailboxVerdict, RecordsHeldAcrossBlockEnds)
     EXPECT_TRUE(check_mailbox_end(reader, at).whole);
     EXPECT_FALSE(check_mailbox_end(reader, at - 1).whole);
     close_mailbox(reader);
+}
+
+// A mailbox cut short after it was opened and checked (as another program
+// can while an export reads it): the read fails with the reason and where
+// the file now ends, never as a read error without one, nor at the offset
+// of the file's old end.
+TEST(MailboxVerdict, FileCutShortWhileRead)
+{
+    const std::string big(300000, 'x'); // the second record lies in a later block
+    const std::string bytes = mailbox({big, second_text});
+    const std::uint64_t second = 84 + 17 + big.size();
+    const struct {
+        std::uint64_t cut, offset;
+        std::uint32_t record;
+    } cases[] = {{second, second, 2}, {second - 1000, second - 1000, 1}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_file(dir.file("M.MBX"), bytes);
+        MailboxReader reader;
+        ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+        ASSERT_TRUE(check_mailbox_header(reader).whole);
+        std::filesystem::resize_file(dir.file("M.MBX"), c.cut);
+        std::uint64_t at = 84;
+        MailboxVerdict check;
+        for (std::uint32_t n = 1; n <= 2 && (n == 1 || check.whole); ++n)
+            check = check_mailbox_record(reader, n, at);
+        close_mailbox(reader);
+        EXPECT_FALSE(check.whole);
+        EXPECT_EQ(check.offset, c.offset);
+        EXPECT_EQ(check.problem, "record " + std::to_string(c.record) +
+                                     ": read failed: the file became shorter while it was read: "
+                                     "it now ends at byte " +
+                                     std::to_string(c.cut));
+    }
 }
 
 TEST(SendingDate, CarriedIntoTheCalendar)

@@ -4,6 +4,8 @@
 // the name of the call that failed ("-" when none did).
 // KESTREL_NO_UNNAMED_FILES makes it create an mbox file as on a file system
 // without unnamed files: under a temporary name until it is complete.
+// KESTREL_RENAME_LOSES_CONTENTS makes the rename of a directory lose the
+// files in it, as the FAT driver fusefat does.
 #include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 #include "mbx/commands.hpp"
@@ -17,6 +19,8 @@ int main(int argc, char** argv)
         io_fail_call_number(std::atoll(at));
     if (std::getenv("KESTREL_NO_UNNAMED_FILES") != nullptr)
         io_refuse_unnamed_files();
+    if (std::getenv("KESTREL_RENAME_LOSES_CONTENTS") != nullptr)
+        io_lose_renamed_contents();
     keep_standard_streams_taken();
     take_program_arguments(argc, argv);
     int status = run_kestrel_mbx(argc, argv);
