@@ -976,21 +976,6 @@ std::string mailbox_of(const std::vector<std::string>& texts)
 // bodies of any bytes: every form is written whole, its head in ASCII with a
 // Message-ID, and every From, To and CC address one that parses (run by the
 // build with the address sanitizer, too).
-// The mailbox file of these message texts.
-std::string mailbox_of(const std::vector<std::string>& texts)
-{
-    std::string records;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        auto size = static_cast<std::uint32_t>(texts[i].size());
-        auto head = encode_record_header({static_cast<std::uint32_t>(i + 1), size + 17, size});
-        records += std::string(head.begin(), head.end()) + texts[i] + '\0';
-    }
-    auto count = static_cast<std::uint32_t>(texts.size());
-    auto head =
-        encode_mailbox_header({count, count, static_cast<std::uint32_t>(84 + records.size())});
-    return std::string(head.begin(), head.end()) + records;
-}
-
 TEST(MailboxExport, ArbitraryHeadsExportWhole)
 {
     const std::string alphabet = "\"\"::,,<>%@!. \tAZaz09_$-\r\x80\xA8\xC3\xE2\xFF";
