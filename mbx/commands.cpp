@@ -6,6 +6,7 @@
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/export_outputs.hpp"
+#include "mbx/imap_command.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
@@ -29,6 +30,7 @@ constexpr const char* usage_text =
     "       kestrel-mbx mbox [OPTIONS] MAILBOX... OUTPUT\n"
     "       kestrel-mbx maildir [OPTIONS] MAILBOX... DIRECTORY\n"
     "       kestrel-mbx eml [OPTIONS] MAILBOX DIRECTORY\n"
+    "       kestrel-mbx imap [OPTIONS] MAILBOX... imaps://USER@HOST[:PORT][/PREFIX]\n"
     "       kestrel-mbx --help | --version\n"
     "\n"
     "Reads the mailbox files (.MBX) that kestrel writes.\n"
@@ -43,15 +45,28 @@ constexpr const char* usage_text =
     "           file per message in its cur directory\n"
     "  eml      makes DIRECTORY, which must not exist yet, with one file\n"
     "           NNNN.eml per message (CR LF line ends)\n"
-    "Options of mbox, maildir and eml:\n"
+    "  imap     appends the messages to an IMAP account, each mailbox to its\n"
+    "           folder, created when missing; only the messages not there yet\n"
+    "           (by Message-ID), so it can be run again after any interruption;\n"
+    "           imap://USER@HOST for STARTTLS, which must succeed\n"
+    "Options of mbox, maildir, eml and imap:\n"
     "  --domain DOMAIN  the Internet domain of the DECnet nodes\n"
     "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
     "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
+    "Options of imap (the password comes from KESTREL_IMAP_PASSWORD, else from\n"
+    "--password-command, else it is asked on the terminal):\n"
+    "  --cafile FILE            trust the CA certificates in FILE, not the system's\n"
+    "  --password-command CMD   run CMD for the password (its first line)\n"
+    "  --oauth2-token-command CMD  run CMD for an OAuth 2 access token\n"
+    "                           (OAUTHBEARER or XOAUTH2)\n"
+    "  --unread                 append every message unread (NEWMAIL's always are)\n"
+    "  --insecure-localhost     no TLS, for imap://USER@127.0.0.1 only\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
     "refused and nothing is written.\n"
     "\n"
-    "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
-    "be read or written, 2 on bad usage.\n";
+    "Exit status: 0 on success, 1 when a mailbox is damaged, a file cannot\n"
+    "be read or written, or the server refused a message or failed, 2 on bad\n"
+    "usage.\n";
 
 int bad_usage(const std::string& what)
 {
@@ -275,11 +290,19 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
 
 // The options of the exports, taken out of `arguments` wherever they
 // stand; false after saying what is wrong.
-bool take_options(std::vector<std::string>& arguments, ExportOptions& options, int& status)
+bool take_options(std::vector<std::string>& arguments, ExportOptions& options, int& status,
+                  ImapOptions* imap = nullptr)
 {
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
+        if (int taken = imap ? take_imap_option(arguments, i, *imap) : 0) {
+            if (taken < 0) {
+                status = bad_usage("no value given for " + a);
+                return false;
+            }
+            continue;
+        }
         std::string* value = a.rfind("--domain", 0) == 0    ? &options.domain
                              : a.rfind("--charset", 0) == 0 ? &options.charset
                                                             : nullptr;
@@ -349,6 +372,17 @@ int run(const std::vector<std::string>& all)
         if (names.size() != 1)
             return bad_usage(wrong_count);
         return list_command(names[0]);
+    }
+    if (command == "imap") {
+        ExportOptions options;
+        ImapOptions imap;
+        int status = 0;
+        if (!take_options(arguments, options, status, &imap))
+            return status;
+        if (arguments.size() < 2)
+            return bad_usage(wrong_count);
+        return imap_command(mailbox_names(arguments.begin(), arguments.end() - 1), arguments.back(),
+                            options, imap);
     }
     ExportForm form = ExportForm::mbox;
     if (command == "maildir")
