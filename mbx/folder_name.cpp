@@ -25,7 +25,7 @@ std::string folder_name_of(const std::string& mailbox_path, bool& made_safe)
             made_safe = true;
         }
     if (name.empty()) {
-        name = "_";
+        name.assign(1, '_');
         made_safe = true;
     }
     return name;

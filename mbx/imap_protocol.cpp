@@ -143,7 +143,10 @@ std::vector<std::uint32_t> code_points(const std::string& utf8)
 
 bool has_capability(const ImapSession& s, const std::string& capability)
 {
-    return s.capabilities.find(" " + capability + " ") != std::string::npos;
+    std::string word(1, ' ');
+    word += capability;
+    word += ' ';
+    return s.capabilities.find(word) != std::string::npos;
 }
 
 bool take_capabilities(ImapSession& s, const std::string& line)
@@ -160,7 +163,11 @@ bool take_capabilities(ImapSession& s, const std::string& line)
     } else {
         return false;
     }
-    s.capabilities = " " + text.substr(at, end == std::string::npos ? end : end - at) + " ";
+    // Built by appending: g++ 12 for mingw-w64 warns wrongly of a
+    // literal + string here.
+    s.capabilities.assign(1, ' ');
+    s.capabilities += text.substr(at, end == std::string::npos ? end : end - at);
+    s.capabilities += ' ';
     return true;
 }
 
@@ -237,7 +244,9 @@ int imap_read_response(ImapSession& s, ImapResponse& response)
 
 std::string imap_new_tag(ImapSession& s)
 {
-    return "K" + std::to_string(s.next_tag++);
+    std::string tag(1, 'K');
+    tag += std::to_string(s.next_tag++);
+    return tag;
 }
 
 std::string imap_shown(const ImapSession& s, const std::string& text)
@@ -355,7 +364,9 @@ int imap_send_string(ImapSession& s, const std::string& tag, const std::string& 
     if (plain)
         return imap_send(s, imap_quoted(text));
     bool at_once = has_capability(s, "LITERAL+");
-    std::string head = "{" + std::to_string(text.size()) + (at_once ? "+}\r\n" : "}\r\n");
+    std::string head(1, '{');
+    head += std::to_string(text.size());
+    head += at_once ? "+}\r\n" : "}\r\n";
     if (imap_send(s, head) || (!at_once && imap_await_go_ahead(s, tag, what)))
         return 1;
     return imap_send(s, text);

@@ -86,14 +86,14 @@ bool parse_imap_url(const std::string& text, ImapUrl& url, std::string& problem)
         }
         port = after.empty() ? "" : after.substr(1);
         if (after == ":")
-            port = ":";
+            port.assign(1, ':');
     } else {
         std::size_t colon = host_port.find(':');
         url.host = host_port.substr(0, colon);
         if (colon != std::string::npos)
             port = host_port.substr(colon + 1);
         if (colon != std::string::npos && port.empty())
-            port = ":";
+            port.assign(1, ':');
     }
     if (url.host.empty()) {
         problem = "no host in " + text;
