@@ -18,6 +18,17 @@
 
 namespace {
 
+// A server that neither answers nor closes the connection (a link gone
+// dead under a laptop's lid) ends the wait after this long.
+constexpr int silence_seconds = 300;
+
+std::string system_reason(int error)
+{
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return "the server did not answer for " + std::to_string(silence_seconds / 60) + " minutes";
+    return std::strerror(error);
+}
+
 SSL* session_of(ImapTransport& t)
 {
     return static_cast<SSL*>(t.tls);
@@ -74,6 +85,9 @@ int transport_connect(ImapTransport& t, const std::string& host, unsigned port)
         if (connect(s, a->ai_addr, a->ai_addrlen) == 0) {
             int on = 1;
             setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            timeval limit{silence_seconds, 0};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
             t.socket = s;
             freeaddrinfo(found);
             return 0;
@@ -138,9 +152,14 @@ int transport_write(ImapTransport& t, const char* bytes, std::size_t count)
         long n;
         if (t.tls) {
             int piece = count > (1u << 30) ? (1 << 30) : static_cast<int>(count);
+            errno = 0;
             n = SSL_write(session_of(t), bytes, piece);
             if (n <= 0) {
-                t.problem = "cannot send to the server: " + tls_reason("the connection was closed");
+                int error = errno;
+                t.problem =
+                    "cannot send to the server: " + (error != 0 && ERR_peek_error() == 0
+                                                         ? system_reason(error)
+                                                         : tls_reason("the connection was closed"));
                 return 1;
             }
         } else {
@@ -148,7 +167,7 @@ int transport_write(ImapTransport& t, const char* bytes, std::size_t count)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                t.problem = std::string("cannot send to the server: ") + std::strerror(errno);
+                t.problem = "cannot send to the server: " + system_reason(errno);
                 return 1;
             }
         }
@@ -172,7 +191,7 @@ long transport_read(ImapTransport& t, char* into, std::size_t capacity)
                 (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0))
                 return 0;
             if (why == SSL_ERROR_SYSCALL && errno != 0) {
-                t.problem = std::string("cannot receive from the server: ") + std::strerror(errno);
+                t.problem = "cannot receive from the server: " + system_reason(errno);
                 return -1;
             }
             t.problem = "cannot receive from the server: " + tls_reason("the connection was cut");
@@ -182,7 +201,7 @@ long transport_read(ImapTransport& t, char* into, std::size_t capacity)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            t.problem = std::string("cannot receive from the server: ") + std::strerror(errno);
+            t.problem = "cannot receive from the server: " + system_reason(errno);
             return -1;
         }
         return static_cast<long>(n);
