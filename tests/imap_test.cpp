@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <netinet/in.h>
@@ -199,6 +200,31 @@ struct Dovecot {
             return false;
         }
         return true;
+    }
+
+    // Waits until no IMAP session of the server is left: each runs in an
+    // "imap" process of dovecot's master, which ends with its session.
+    void wait_for_sessions_to_end() const
+    {
+        const std::string master = read_file(file("base/master.pid"));
+        const std::string parent = " " + std::to_string(std::stoi(master)) + " ";
+        for (int tries = 0; tries < 600; ++tries) {
+            bool busy = false;
+            for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+                std::ifstream in(entry.path() / "stat");
+                std::string stat;
+                if (!std::getline(in, stat))
+                    continue;
+                std::size_t close = stat.rfind(')');
+                if (close != std::string::npos && stat.find("(imap)") != std::string::npos &&
+                    stat.compare(close + 2, 2, "Z ") != 0 &&
+                    stat.find(parent, close + 2) == close + 3)
+                    busy = true;
+            }
+            if (!busy)
+                return;
+            usleep(100000);
+        }
     }
 
     ~Dovecot()
@@ -633,11 +659,7 @@ TEST_F(Imap, KilledRunsRunAgainLeaveEachMessageOnce)
         finish_child(child);
         // The server may still be storing an APPEND that the killed run had
         // sent whole: a user's run again comes when it is done.
-        for (std::size_t count = 0, was = 1; count != was;) {
-            was = count;
-            usleep(500000);
-            count = account(w, "fay", false).size();
-        }
+        server->wait_for_sessions_to_end();
     }
     ChildResult r = run_imap(w, {"MAIL.MBX", imaps("fay")});
     EXPECT_EQ(r.exit_status, 0) << r.errors;
