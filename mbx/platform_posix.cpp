@@ -73,7 +73,7 @@ int ask_secret(const std::string& prompt, std::string& secret, std::string& prob
         termios quiet = before;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         quiet.c_lflag |= ECHONL;
-        echo_off = tcsetattr(tty, TCSAFLUSH, &quiet) == 0;
+        echo_off = tcsetattr(tty, TCSANOW, &quiet) == 0;
     }
     if (!echo_off) {
         close(tty);
@@ -92,7 +92,7 @@ int ask_secret(const std::string& prompt, std::string& secret, std::string& prob
         else if (secret.size() < 4096)
             secret += c;
     }
-    tcsetattr(tty, TCSAFLUSH, &before);
+    tcsetattr(tty, TCSANOW, &before);
     close(tty);
     if (secret.empty()) {
         problem = "no password given";
