@@ -428,8 +428,12 @@ TEST_F(Imap, EachMailboxBecomesAFolderWithTheExportsTextsFlagsAndDates)
             hex_of(newmail[0])};
     EXPECT_EQ(account(w, "ann", true), expected);
 
-    // Run again: everything is there, nothing is appended.
-    r = run_imap(w, {"MAIL.MBX", "NEWMAIL.MBX", drafts, imaps("ann", "Old VMS")});
+    // Run again, the password from --password-command before the
+    // environment's: everything is there, nothing is appended.
+    r = run_imap(w,
+                 {"--password-command", "printf '%s\\n' '" + password + "'", "MAIL.MBX",
+                  "NEWMAIL.MBX", drafts, imaps("ann", "Old VMS")},
+                 "not-the-password");
     EXPECT_EQ(r.exit_status, 0) << r.errors;
     EXPECT_EQ(r.output.substr(0, r.output.find('\n')),
               "MAIL.MBX: 2 messages, 0 appended, 2 already there -> Old VMS.MAIL");
@@ -491,6 +495,10 @@ TEST_F(Imap, RefusalsAreSaidAndAppendNothing)
          password,
          2,
          "a password never goes in the URL"},
+        {{"--password-command", "exit 3", "MAIL.MBX", url},
+         password,
+         1,
+         "no password from --password-command: the command ended with status 3"},
         {{"MAIL.MBX", "imaps://cy@127.0.0.1:" + std::to_string(free_port())},
          password,
          1,
@@ -543,40 +551,101 @@ struct LoopbackListener {
     }
 };
 
+// A server of a few lines on a port of its own: it greets with `greeting`
+// and answers each line it hears by what `answer` gives for it (nothing
+// when empty); `heard` gets every line.
+void scripted_server(LoopbackListener& fake, const std::string& greeting,
+                     std::function<std::string(const std::string&)> answer,
+                     std::vector<std::string>& heard)
+{
+    fake.start([greeting, answer, &heard](int client) {
+        auto say = [client](const std::string& text) {
+            (void)!write(client, text.data(), text.size());
+        };
+        say(greeting + "\r\n");
+        std::string pending;
+        char piece[4096];
+        for (ssize_t n; (n = read(client, piece, sizeof piece)) > 0;) {
+            pending.append(piece, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
+                heard.push_back(pending.substr(0, end));
+                pending.erase(0, end + 2);
+                std::string reply = answer(heard.back());
+                if (!reply.empty())
+                    say(reply + "\r\n");
+            }
+        }
+    });
+}
+
+std::string tag_of(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
+
 TEST_F(Imap, NoCredentialGoesToAServerThatRefusesStartTls)
 {
     Workspace w;
     make_mailbox(w, "MAIL", two_messages);
-    std::string heard;
+    std::vector<std::string> heard;
     LoopbackListener fake;
-    fake.start([&heard](int client) {
-        auto say = [client](const std::string& text) {
-            (void)!write(client, text.data(), text.size());
-        };
-        say("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGIN] ready\r\n");
-        char piece[4096];
-        for (ssize_t n; (n = read(client, piece, sizeof piece)) > 0;) {
-            heard.append(piece, static_cast<std::size_t>(n));
-            std::size_t end;
-            while ((end = heard.find("\r\n")) != std::string::npos) {
-                std::string line = heard.substr(0, end);
-                heard.erase(0, end + 2);
-                std::string tag = line.substr(0, line.find(' '));
-                say(line.find("STARTTLS") != std::string::npos ? tag + " NO not today\r\n"
-                                                               : tag + " BAD what\r\n");
-                if (line.find("LOGIN") != std::string::npos ||
-                    line.find(password) != std::string::npos)
-                    heard += "[credential sent]";
-            }
-        }
-    });
+    scripted_server(
+        fake, "* OK [CAPABILITY IMAP4rev1 STARTTLS LOGIN] ready",
+        [](const std::string& line) {
+            return tag_of(line) +
+                   (line.find("STARTTLS") != std::string::npos ? " NO not today" : " BAD what");
+        },
+        heard);
     ChildResult r = run_imap(w, {"MAIL.MBX", "imap://dee@127.0.0.1:" + std::to_string(fake.port)});
     fake.thread.join();
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.errors.find("refused STARTTLS: NO not today; without TLS no password is sent"),
               std::string::npos)
         << r.errors;
-    EXPECT_EQ(heard.find("[credential sent]"), std::string::npos);
+    for (const auto& line : heard)
+        EXPECT_TRUE(line.find("LOGIN") == std::string::npos &&
+                    line.find(password) == std::string::npos)
+            << line;
+}
+
+// An OAuth 2 token from --oauth2-token-command goes by XOAUTH2, after the
+// server's go-ahead where it takes no initial response; a refused token
+// gets the empty reply that ends the exchange, and the server's NO is
+// quoted with the token blotted out. (Plain IMAP to 127.0.0.1, which this server
+// of a few lines speaks.)
+TEST_F(Imap, AnOAuthTokenGoesByXoauth2)
+{
+    Workspace w;
+    make_mailbox(w, "MAIL", two_messages);
+    std::vector<std::string> heard;
+    std::string login_tag;
+    LoopbackListener fake;
+    scripted_server(
+        fake, "* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2] ready",
+        [&login_tag](const std::string& line) -> std::string {
+            if (line.find(" AUTHENTICATE XOAUTH2") != std::string::npos) {
+                login_tag = tag_of(line);
+                return "+ ";
+            }
+            if (line.rfind("dXNl", 0) == 0)
+                return "+ eyJzdGF0dXMiOiI0MDEifQ==";
+            if (line.empty() && !login_tag.empty())
+                return login_tag + " NO [AUTHENTICATIONFAILED] token tok-123 rejected";
+            return tag_of(line) + " OK";
+        },
+        heard);
+    ChildResult r =
+        run_imap(w, {"--insecure-localhost", "--oauth2-token-command", "printf '%s\\n' tok-123",
+                     "MAIL.MBX", "imap://dee@127.0.0.1:" + std::to_string(fake.port)});
+    fake.thread.join();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.errors.find("refused the login by XOAUTH2: NO [AUTHENTICATIONFAILED] token "
+                            "***** rejected"),
+              std::string::npos)
+        << r.errors;
+    EXPECT_EQ(r.errors.find("tok-123"), std::string::npos) << r.errors;
+    std::vector<std::string> exchange(heard.begin() + 1, heard.end());
+    EXPECT_EQ(exchange, std::vector<std::string>({"dXNlcj1kZWUBYXV0aD1CZWFyZXIgdG9rLTEyMwEB", ""}));
 }
 
 // Each message of the account's folder MAIL once, in the mailbox's order.
