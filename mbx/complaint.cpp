@@ -65,3 +65,8 @@ bool answered_help_or_version(const char* only)
     }
     return false;
 }
+
+std::string messages_text(std::uint64_t count)
+{
+    return std::to_string(count) + (count == 1 ? " message" : " messages");
+}

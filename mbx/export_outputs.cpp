@@ -3,6 +3,7 @@
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
+#include "mbx/imap_protocol.hpp"
 #include "mbx/platform.hpp"
 
 #include <algorithm>
@@ -588,8 +589,8 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
         folder.first = static_cast<std::uint32_t>(message_count + 1);
         message_count += folder.messages;
         if (!folder.name.empty())
-            folder.place =
-                form == ExportForm::mbox ? "/" + folder.name + ".mbox" : "/." + folder.name;
+            folder.place = form == ExportForm::mbox ? "/" + folder.name + ".mbox"
+                                                    : "/." + modified_utf7(folder.name);
     }
     if (target.folders.empty())
         target.folders.emplace_back();

@@ -18,3 +18,16 @@ unsigned long process_number();
 // What separates a Maildir file's unique name from its flags ("...:2,S"):
 // the colon, which a Windows file name cannot hold; there a semicolon.
 extern const char maildir_info_separator;
+
+// Runs `command` through the system's command interpreter and gives what it
+// wrote to its standard output, the line end after the last line removed:
+// a password or a token that a password manager hands over. 0, or 1 with
+// `problem` set (the command's output never appears in it).
+int run_secret_command(const std::string& command, std::string& output, std::string& problem);
+
+// Asks for a secret on the terminal, which does not show what is typed.
+// 0, or 1 with `problem` set (no terminal, say).
+int ask_secret(const std::string& prompt, std::string& secret, std::string& problem);
+
+// Whether standard error goes to a terminal, where progress is shown.
+bool standard_error_is_terminal();
