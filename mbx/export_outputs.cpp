@@ -299,7 +299,10 @@ int open_stage(ExportTarget& target)
             }
     }
     // A file system that refuses a ':' in a name (FAT) gets the flags after
-    // a ';', as Windows does.
+    // a ';', as Windows does. (On Windows a ':' would name a stream of the
+    // file: there is nothing to find out.)
+    if (target.maildir_separator != ':')
+        return 0;
     char probe[name_capacity];
     probe_name(probe, target.stage.c_str(), target.unique.c_str());
     int fd = io_create_new(probe);
