@@ -1,5 +1,6 @@
 #include "folder/folder_repair.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/conversion_state.hpp"
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
@@ -136,7 +137,7 @@ int on_problem(std::int64_t line_number, const FromLine& line, const DateDiagnos
 
 int say(const char* path, const char* what)
 {
-    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, what);
+    print_text(stderr, "kestrel-folder: %s: %s\n", path, what);
     return 1;
 }
 

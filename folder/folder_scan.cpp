@@ -1,5 +1,6 @@
 #include "folder/folder_scan.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ void note_sent(FolderSummary& summary, const FolderDate& date)
 
 int read_failed(const char* path)
 {
-    std::fprintf(stderr, "kestrel-folder: %s: %s\n", path, io_error_text());
+    print_text(stderr, "kestrel-folder: %s: %s\n", path, io_error_text());
     return 1;
 }
 

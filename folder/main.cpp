@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -42,7 +43,7 @@ constexpr const char* usage_text =
 
 int bad_usage(const char* what)
 {
-    std::fprintf(stderr, "%s: %s\n%s", program, what, usage_text);
+    print_text(stderr, "%s: %s\n%s", program, what, usage_text);
     return status_bad_usage;
 }
 
@@ -62,19 +63,25 @@ int print_problem_found(std::int64_t line_number, const FromLine&, const DateDia
     return 0;
 }
 
-int check_command(int count, char** paths, bool count_own)
+// Each argument stands for the folders it names, wildcards expanded where
+// the shell does not.
+int check_command(int count, char** arguments, bool count_own)
 {
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i)
+        for (auto& name : names_of_argument(arguments[i]))
+            paths.push_back(std::move(name));
     int status = 0;
-    for (int i = 0; i < count; ++i) {
-        checked_folder = paths[i];
+    for (const auto& path : paths) {
+        checked_folder = path.c_str();
         FolderSummary summary;
-        if (scan_folder(paths[i], summary, print_problem_found)) {
+        if (scan_folder(checked_folder, summary, print_problem_found)) {
             status = 1;
             continue;
         }
         if (summary.no_message)
-            print_no_message(paths[i]);
-        print_summary(paths[i], summary, count_own);
+            print_no_message(checked_folder);
+        print_summary(checked_folder, summary, count_own);
         if (summary.problems > 0)
             status = 1;
     }
@@ -96,11 +103,11 @@ int repair_command(const char* folder, const char* output, bool count_own)
 int run(int argc, char** argv)
 {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage_text, stdout);
+        print_text(stdout, "%s", usage_text);
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel-folder %s\n", KESTREL_VERSION);
+        print_text(stdout, "kestrel-folder %s\n", KESTREL_VERSION);
         return 0;
     }
     if (argc < 2)
@@ -126,7 +133,7 @@ int main(int argc, char** argv)
     take_program_arguments(argc, argv);
     int status = run(argc, argv);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: cannot write\n", program);
+        print_text(stderr, "%s: standard output: cannot write\n", program);
         status = 1;
     }
     restore_standard_streams();

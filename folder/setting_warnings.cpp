@@ -1,6 +1,7 @@
 #include "folder/setting_warnings.hpp"
 
 #include "app/settings.hpp"
+#include "app/standard_streams.hpp"
 #include "convert/vax_date.hpp"
 
 #include <cstdio>
@@ -13,7 +14,7 @@ constexpr const char* month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 void warn(const char* text)
 {
-    std::fprintf(stderr, "kestrel-folder: warning: %s\n", text);
+    print_text(stderr, "kestrel-folder: warning: %s\n", text);
 }
 
 // "+0100", "-0500": a sign and four digits.

@@ -3,6 +3,7 @@
 // them as an mbox file, a Maildir or .eml files.
 #include "mbx/commands.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/export_outputs.hpp"
@@ -55,7 +56,7 @@ constexpr const char* usage_text =
 
 int bad_usage(const std::string& what)
 {
-    std::fprintf(stderr, "%s: %s\n%s", program, what.c_str(), usage_text);
+    print_text(stderr, "%s: %s\n%s", program, what.c_str(), usage_text);
     return status_bad_usage;
 }
 
@@ -108,9 +109,9 @@ int check_command(const std::vector<std::string>& paths)
         MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
-            std::printf("%s: %u messages, ok\n", path.c_str(), check.message_count);
+            print_text(stdout, "%s: %u messages, ok\n", path.c_str(), check.message_count);
         } else {
-            std::printf("%s: %s\n", path.c_str(), fault_text(check).c_str());
+            print_text(stdout, "%s: %s\n", path.c_str(), fault_text(check).c_str());
             status = 1;
         }
     }
@@ -150,8 +151,8 @@ int list_command(const std::string& path)
             auto sending = parse_sending_date(dated.value);
             date = sending ? header_date(*sending) : printable(dated.value);
         }
-        std::printf("%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
-                    printable(head.sender).c_str(), printable(head.subject.value).c_str());
+        print_text(stdout, "%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
+                   printable(head.sender).c_str(), printable(head.subject.value).c_str());
         at = record.text_offset + record.text_size + 1;
     }
     close_mailbox(reader);
@@ -262,7 +263,7 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
     hold_complaints(nullptr);
     if (failed) {
         if (!check_first && all_whole(mailboxes))
-            std::fputs(refusal.c_str(), stderr);
+            print_text(stderr, "%s", refusal.c_str());
         return 1;
     }
     for (const auto& path : mailboxes)
@@ -305,7 +306,7 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
     arguments = rest;
     std::string problem;
     if (!export_options_valid(options, problem)) {
-        std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
+        print_text(stderr, "%s: %s\n", program, problem.c_str());
         status = status_bad_usage;
         return false;
     }
@@ -327,11 +328,11 @@ std::vector<std::string> mailbox_names(std::vector<std::string>::const_iterator 
 int run(const std::vector<std::string>& all)
 {
     if (all.size() == 1 && (all[0] == "--help" || all[0] == "-h")) {
-        std::fputs(usage_text, stdout);
+        print_text(stdout, "%s", usage_text);
         return flush_standard_output();
     }
     if (all.size() == 1 && all[0] == "--version") {
-        std::printf("kestrel-mbx %s\n", KESTREL_VERSION);
+        print_text(stdout, "kestrel-mbx %s\n", KESTREL_VERSION);
         return flush_standard_output();
     }
     if (all.empty())

@@ -1,5 +1,7 @@
 #include "mbx/complaint.hpp"
 
+#include "app/standard_streams.hpp"
+
 #include <cstdio>
 
 namespace {
@@ -14,7 +16,7 @@ void complain(const std::string& name, const std::string& what)
         *held += "kestrel-mbx: " + name + ": " + what + "\n";
         return;
     }
-    std::fprintf(stderr, "kestrel-mbx: %s: %s\n", name.c_str(), what.c_str());
+    print_text(stderr, "kestrel-mbx: %s: %s\n", name.c_str(), what.c_str());
 }
 
 void hold_complaints(std::string* into)
