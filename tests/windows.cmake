@@ -75,3 +75,9 @@ if(KESTREL_HOST_TEST_DRIVER STREQUAL "${PROJECT_SOURCE_DIR}/build/dev/tests/kest
         COMMENT "Building the Linux test driver of the dev build"
         USES_TERMINAL)
 endif()
+
+# The .zip that the windows workflow makes at its end.
+add_test(NAME windows_zip
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/package/check_zip.sh ${CMAKE_CPACK_COMMAND}
+                 ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+set_tests_properties(windows_zip PROPERTIES TIMEOUT 120)
