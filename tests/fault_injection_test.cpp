@@ -604,6 +604,17 @@ TEST(InjectedFault, KilledBeforeEachCallLeavesOnlyCompleteMailboxes)
             } else {
                 expect_run(r, 0, created + "MAIL.MBX created\n");
             }
+            // Windows marks the unfinished mailbox for deletion; Wine's
+            // server closes a dead process's handles, and so removes the
+            // file, a moment after the process has gone.
+            auto unfinished_there = [&] {
+                Names names = entries_in(dir.file("out"));
+                return std::any_of(names.begin(), names.end(), is_unfinished_mailbox);
+            };
+            for (int polls = 0; killed && !mode.temporary_name && target_is_windows() &&
+                                polls < 200 && unfinished_there();
+                 ++polls)
+                usleep(10000);
             bool complete = false;
             for (const auto& name : entries_in(dir.file("out"))) {
                 if (name == "MAIL.MBX") {
@@ -618,7 +629,9 @@ TEST(InjectedFault, KilledBeforeEachCallLeavesOnlyCompleteMailboxes)
                        created + (complete ? "MAIL.MB_" : "MAIL.MBX") + " created\n");
             EXPECT_EQ(mailbox_texts(dir.file(complete ? "out/MAIL.MB_" : "out/MAIL.MBX")), texts);
         }
-        EXPECT_FALSE(killed);
-        EXPECT_GT(tried, 15);
+        if (!HasFailure()) {
+            EXPECT_FALSE(killed);
+            EXPECT_GT(tried, 15);
+        }
     }
 }
