@@ -3,6 +3,7 @@
 // them as an mbox file, a Maildir or .eml files.
 #include "mbx/commands.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/export_outputs.hpp"
@@ -126,9 +127,10 @@ int check_command(const std::vector<std::string>& paths)
         MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
-            std::printf("%s: %s, ok\n", path.c_str(), messages_text(check.message_count).c_str());
+            print_text(stdout, "%s: %s, ok\n", path.c_str(),
+                       messages_text(check.message_count).c_str());
         } else {
-            std::printf("%s: %s\n", path.c_str(), fault_text(check).c_str());
+            print_text(stdout, "%s: %s\n", path.c_str(), fault_text(check).c_str());
             status = 1;
         }
     }
@@ -168,8 +170,8 @@ int list_command(const std::string& path)
             auto sending = parse_sending_date(dated.value);
             date = sending ? header_date(*sending) : printable(dated.value);
         }
-        std::printf("%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
-                    printable(head.sender).c_str(), printable(head.subject.value).c_str());
+        print_text(stdout, "%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
+                   printable(head.sender).c_str(), printable(head.subject.value).c_str());
         at = record.text_offset + record.text_size + 1;
     }
     close_mailbox(reader);
@@ -303,7 +305,7 @@ void say_where(const ExportTarget& target)
                            folder_destination(target, k);
         if (!folder.note.empty())
             line += " (" + folder.note + ")";
-        std::fprintf(stderr, "%s\n", line.c_str());
+        print_text(stderr, "%s\n", line.c_str());
     }
 }
 
@@ -338,7 +340,7 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
     hold_complaints(nullptr);
     if (failed) {
         if (!check_first && all_whole(mailboxes))
-            std::fputs(refusal.c_str(), stderr);
+            print_text(stderr, "%s", refusal.c_str());
         return 1;
     }
     for (std::size_t k = 0; k < mailboxes.size(); ++k) {

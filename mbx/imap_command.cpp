@@ -1,5 +1,6 @@
 #include "mbx/imap_command.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/folder_name.hpp"
@@ -486,11 +487,11 @@ int put_mailbox(Account& a, const std::string& path, const ExportOptions& export
                            "appends the rest");
         return -1;
     }
-    std::printf("%s: %s, %u appended, %u already there", path.c_str(),
-                messages_text(w.tally.messages).c_str(), w.tally.appended, w.tally.present);
+    print_text(stdout, "%s: %s, %u appended, %u already there", path.c_str(),
+               messages_text(w.tally.messages).c_str(), w.tally.appended, w.tally.present);
     if (w.tally.refused)
-        std::printf(", %u refused by the server", w.tally.refused);
-    std::printf(" -> %s\n", folder.c_str());
+        print_text(stdout, ", %u refused by the server", w.tally.refused);
+    print_text(stdout, " -> %s\n", folder.c_str());
     std::fflush(stdout);
     return w.tally.refused ? 1 : 0;
 }
@@ -533,27 +534,26 @@ int imap_command(const std::vector<std::string>& mailboxes, const std::string& u
     a.url_text = url_text;
     std::string problem;
     if (!parse_imap_url(url_text, a.url, problem)) {
-        std::fprintf(stderr, "kestrel-mbx: %s\n", problem.c_str());
+        print_text(stderr, "kestrel-mbx: %s\n", problem.c_str());
         return 2;
     }
     if (a.url.user.find(':') != std::string::npos) {
-        std::fprintf(stderr, "kestrel-mbx: the URL holds a \":\" in its user name; a password "
-                             "never goes in the URL\n");
+        print_text(stderr, "kestrel-mbx: the URL holds a \":\" in its user name; a password "
+                           "never goes in the URL\n");
         return 2;
     }
     if (options.insecure_localhost && (a.url.tls_at_once || a.url.host != "127.0.0.1")) {
-        std::fprintf(stderr,
-                     "kestrel-mbx: --insecure-localhost is only for imap://USER@127.0.0.1\n");
+        print_text(stderr, "kestrel-mbx: --insecure-localhost is only for imap://USER@127.0.0.1\n");
         return 2;
     }
     if (!options.password_command.empty() && !options.token_command.empty()) {
-        std::fprintf(
+        print_text(
             stderr,
             "kestrel-mbx: --password-command and --oauth2-token-command exclude each other\n");
         return 2;
     }
     if (!transport_has_tls(problem)) {
-        std::fprintf(stderr, "kestrel-mbx: %s\n", problem.c_str());
+        print_text(stderr, "kestrel-mbx: %s\n", problem.c_str());
         return 1;
     }
     // Every mailbox is checked wholly first: what is appended cannot be

@@ -9,11 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-std::vector<std::string> names_of_argument(const std::string& argument)
-{
-    return {argument};
-}
-
 unsigned long process_number()
 {
     return static_cast<unsigned long>(getpid());
