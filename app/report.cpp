@@ -1,5 +1,7 @@
 #include "app/report.hpp"
 
+#include "app/standard_streams.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -7,7 +9,7 @@ void report(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    print_text_list(stdout, format, args);
     va_end(args);
     std::fflush(stdout);
 }

@@ -4,13 +4,6 @@
 // written later never overtakes text printed before it.
 #pragma once
 
-#include <cstdio>
-
-// mingw-w64 names the format checking of its C99 printf gnu_printf.
-#ifdef __MINGW_PRINTF_FORMAT
-#define KESTREL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
-#else
-#define KESTREL_PRINTF_FORMAT printf
-#endif
+#include "app/standard_streams.hpp"
 
 [[gnu::format(KESTREL_PRINTF_FORMAT, 1, 2)]] void report(const char* format, ...);

@@ -1,7 +1,11 @@
 // The process's standard streams and command line, as the platform has them.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 // A terminal, a console or the null device is interactive; a file, a pipe or
 // a socket is a redirected list, and so is a closed standard input, whose
@@ -26,6 +30,29 @@ void restore_standard_streams();
 // Replaces the arguments by the command line in UTF-8 where the platform's
 // C library hands them over in another encoding.
 void take_program_arguments(int& argc, char**& argv);
+
+// The names that a command-line argument stands for. On POSIX the shell
+// has expanded the wildcards already and the argument stands for itself;
+// on Windows the program expands "*" and "?" in the argument's last part
+// into the names of the files that match, sorted, as Windows programs do.
+// An argument that matches nothing stands for itself, so that the message
+// about it names what the user typed.
+std::vector<std::string> names_of_argument(const std::string& argument);
+
+// mingw-w64 names the format checking of its C99 printf gnu_printf.
+#ifdef __MINGW_PRINTF_FORMAT
+#define KESTREL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define KESTREL_PRINTF_FORMAT printf
+#endif
+
+// Prints the program's text (UTF-8) to `stream`, stdout or stderr, as
+// std::fprintf does. A Windows console gets it through its own
+// wide-character output, so that names outside ASCII show right whatever
+// its code page; a file or a pipe gets the bytes as they are.
+[[gnu::format(KESTREL_PRINTF_FORMAT, 2, 3)]] int print_text(std::FILE* stream, const char* format,
+                                                            ...);
+int print_text_list(std::FILE* stream, const char* format, std::va_list arguments);
 
 // Turns a list line into UTF-8 (at most `capacity` bytes with the final
 // zero) where lists come in another encoding.

@@ -1,6 +1,7 @@
 // The standard streams on POSIX systems.
 #include "app/standard_streams.hpp"
 
+#include <cstdarg>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
@@ -43,3 +44,22 @@ void take_program_arguments(int&, char**&) {}
 
 // A list line is a name as the system has it, byte for byte.
 void decode_list_line(char*, std::size_t) {}
+
+std::vector<std::string> names_of_argument(const std::string& argument)
+{
+    return {argument};
+}
+
+int print_text(std::FILE* stream, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    int result = std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+int print_text_list(std::FILE* stream, const char* format, std::va_list arguments)
+{
+    return std::vfprintf(stream, format, arguments);
+}

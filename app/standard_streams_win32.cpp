@@ -1,10 +1,16 @@
-// The standard streams and the command line on Windows.
+// The standard streams and the command line on Windows: the console's
+// code pages and wide-character output, the command line in UTF-16, and
+// the wildcards that cmd hands over unexpanded.
 #include "app/standard_streams.hpp"
+
+#include "app/wide_text_win32.hpp"
 
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +28,20 @@ bool is_utf8(const char* text)
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) != 0;
 }
 
+} // namespace
+
+std::wstring wide_of(const std::string& text, bool strict)
+{
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    int size = MultiByteToWideChar(CP_UTF8, flags, text.c_str(), -1, nullptr, 0);
+    if (size <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, flags, text.c_str(), -1, wide.data(), size);
+    wide.pop_back();
+    return wide;
+}
+
 std::string utf8_of(const wchar_t* wide)
 {
     int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
@@ -32,8 +52,6 @@ std::string utf8_of(const wchar_t* wide)
     text.pop_back();
     return text;
 }
-
-} // namespace
 
 // A console or the NUL device is a character device; a file or a pipe is
 // a redirected list, and so is a missing standard input.
@@ -100,4 +118,94 @@ void decode_list_line(char* line, std::size_t capacity)
     int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
     if (size > 0 && static_cast<std::size_t>(size) <= capacity)
         std::memcpy(line, text, static_cast<std::size_t>(size));
+}
+
+// The directory part (through the last backslash, slash or drive colon)
+// is kept as typed in front of each name found; directories are left out.
+std::vector<std::string> names_of_argument(const std::string& argument)
+{
+    std::size_t last_part = argument.find_last_of("\\/:");
+    last_part = last_part == std::string::npos ? 0 : last_part + 1;
+    if (argument.find_first_of("*?", last_part) == std::string::npos)
+        return {argument};
+    const std::string directory = argument.substr(0, last_part);
+    std::wstring pattern = wide_of(argument);
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        pattern.empty() ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return {argument};
+    std::vector<std::string> names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(directory + utf8_of(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (names.empty())
+        return {argument};
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+// The console behind standard output or error, or null when the stream is
+// redirected (a file, a pipe, NUL): a console is a handle whose console
+// mode can be read. Asked once for each stream.
+HANDLE console_of(std::FILE* stream)
+{
+    static HANDLE consoles[2];
+    static bool known[2];
+    const int i = stream == stderr ? 1 : 0;
+    if (!known[i]) {
+        HANDLE handle = GetStdHandle(i == 1 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+        DWORD mode = 0;
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode))
+            consoles[i] = handle;
+        known[i] = true;
+    }
+    return consoles[i];
+}
+
+} // namespace
+
+int print_text(std::FILE* stream, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    int result = print_text_list(stream, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+// A redirected stream gets the bytes through the C library, in text mode
+// as ever. So does text that is not UTF-8 (a line of a folder in the VAX's
+// character set), as the program has it. The bytes still in the stream's
+// buffer go first.
+int print_text_list(std::FILE* stream, const char* format, std::va_list arguments)
+{
+    HANDLE console = console_of(stream);
+    if (console == nullptr)
+        return std::vfprintf(stream, format, arguments);
+    std::va_list copy;
+    va_copy(copy, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length < 0)
+        return length;
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.pop_back();
+    const std::wstring wide = wide_of(text, true);
+    if (wide.empty())
+        return std::fputs(text.c_str(), stream) < 0 ? -1 : length;
+    std::fflush(stream);
+    for (std::size_t done = 0; done < wide.size();) {
+        DWORD written = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+        if (!WriteConsoleW(console, wide.data() + done, chunk, &written, nullptr) || written == 0)
+            return std::fputs(utf8_of(wide.c_str() + done).c_str(), stream) < 0 ? -1 : length;
+        done += written;
+    }
+    return length;
 }

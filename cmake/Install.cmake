@@ -9,10 +9,34 @@ set(kestrel_programs kestrel kestrel-folder kestrel-mbx)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     # The .zip: the programs (kestrel.exe, kestrel-folder.exe,
-    # kestrel-mbx.exe), the README and the example folder, side by side.
+    # kestrel-mbx.exe), the README, the manual pages and the example folder,
+    # side by side.
     install(TARGETS ${kestrel_programs} RUNTIME DESTINATION .)
     install(FILES README.md DESTINATION .)
     install(FILES examples/MAIL.TXT DESTINATION examples)
+
+    # The manual pages as HTML, which Windows opens in its browser, each
+    # linking to the others (kestrel.html, kestrel-folder.html, ...).
+    find_program(KESTREL_MANDOC mandoc)
+    if(KESTREL_MANDOC)
+        set(html_pages)
+        foreach(page IN LISTS kestrel_man_pages)
+            get_filename_component(name ${page} NAME_WE)
+            set(out ${PROJECT_BINARY_DIR}/man/${name}.html)
+            add_custom_command(OUTPUT ${out}
+                               COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                               COMMAND sh -c "\"$0\" -T html -O man=%N.html \"$1\" > \"$2\""
+                                       ${KESTREL_MANDOC} ${page} ${out}
+                               DEPENDS ${page}
+                               COMMENT "Writing the manual page ${name} as HTML"
+                               VERBATIM)
+            list(APPEND html_pages ${out})
+        endforeach()
+        add_custom_target(html_pages ALL DEPENDS ${html_pages})
+        install(FILES ${html_pages} DESTINATION .)
+    else()
+        message(WARNING "mandoc not found: the .zip will hold no manual pages")
+    endif()
 else()
     install(TARGETS ${kestrel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     # Debian packages carry their copyright notice beside the documentation.

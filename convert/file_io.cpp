@@ -14,6 +14,10 @@ std::int64_t calls_made = 0;
 [[maybe_unused]] std::int64_t call_to_fail = 0;
 [[maybe_unused]] std::int64_t call_to_die_at = 0;
 const char* failed_call = nullptr;
+// The names of the first calls, in order, for a test that chooses which
+// calls to make fail.
+[[maybe_unused]] constexpr std::int64_t call_names_kept = 4096;
+[[maybe_unused]] const char* call_names[call_names_kept];
 [[maybe_unused]] bool unnamed_refused = false;
 [[maybe_unused]] int commit_level = 0;
 [[maybe_unused]] bool renamed_contents_lost = false;
@@ -24,6 +28,8 @@ bool io_injected_failure([[maybe_unused]] const char* call_name)
 {
     ++calls_made;
 #ifdef KESTREL_FAULT_INJECTION
+    if (calls_made <= call_names_kept)
+        call_names[calls_made - 1] = call_name;
     if (call_to_die_at != 0 && calls_made == call_to_die_at)
         std::_Exit(137);
     if (call_to_fail != 0 && calls_made == call_to_fail) {
@@ -95,6 +101,15 @@ int io_commit_level()
 const char* io_failed_call_name()
 {
     return failed_call;
+}
+
+const char* io_call_name([[maybe_unused]] std::int64_t number)
+{
+#ifdef KESTREL_FAULT_INJECTION
+    if (number >= 1 && number <= calls_made && number <= call_names_kept)
+        return call_names[number - 1];
+#endif
+    return nullptr;
 }
 
 // The clock and the address of the state (which differs between processes

@@ -87,6 +87,9 @@ int io_commit_level();
 // In a fault-injection build, the name of the call made to fail ("write",
 // "close", ...), or null when none has failed yet.
 const char* io_failed_call_name();
+// In a fault-injection build, the name of call `number` (1 for the first)
+// of those made so far, or null; the first 4,096 calls are kept.
+const char* io_call_name(std::int64_t number);
 
 // Counts a call of the file layer and tells whether it is the one chosen to
 // fail, noting its name; every platform's implementation asks it first.

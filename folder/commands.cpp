@@ -4,6 +4,7 @@
 // in older forms.
 #include "folder/commands.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/interrupt.hpp"
 #include "convert/vax_date.hpp"
 #include "folder/folder_repair.hpp"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -58,22 +60,28 @@ int print_problem_found(std::int64_t line_number, const FromLine&, const DateDia
     return 0;
 }
 
-int check_command(int count, char** paths, bool count_own)
+// Each argument stands for the folders it names, wildcards expanded where
+// the shell does not.
+int check_command(int count, char** arguments, bool count_own)
 {
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i)
+        for (auto& name : names_of_argument(arguments[i]))
+            paths.push_back(std::move(name));
     int status = 0;
     // The settings are the same for every folder: their messages are
     // counted together.
     static ZoneEvidence evidence;
-    for (int i = 0; i < count; ++i) {
-        checked_folder = paths[i];
+    for (const auto& path : paths) {
+        checked_folder = path.c_str();
         FolderSummary summary;
-        if (scan_folder(paths[i], summary, print_problem_found, &evidence)) {
+        if (scan_folder(checked_folder, summary, print_problem_found, &evidence)) {
             status = 1;
             continue;
         }
         if (summary.no_message)
-            print_no_message(paths[i]);
-        print_summary(paths[i], summary, count_own);
+            print_no_message(checked_folder);
+        print_summary(checked_folder, summary, count_own);
         if (summary.problems > 0)
             status = 1;
     }

@@ -1,5 +1,6 @@
 #include "folder/folder_repair.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/conversion_state.hpp"
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"

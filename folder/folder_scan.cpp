@@ -1,5 +1,6 @@
 #include "folder/folder_scan.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/file_io.hpp"
 #include "mbx/complaint.hpp"
 

@@ -1,5 +1,7 @@
 #include "folder/problem_report.hpp"
 
+#include "app/standard_streams.hpp"
+
 #include <cstdio>
 
 namespace {
@@ -11,47 +13,49 @@ const char* plural(std::int64_t count)
 
 void print_date(std::int32_t date)
 {
-    std::printf("%04d-%02d-%02d", date / 10000, date / 100 % 100, date % 100);
+    print_text(stdout, "%04d-%02d-%02d", date / 10000, date / 100 % 100, date % 100);
 }
 
 } // namespace
 
 void print_problem(const char* folder, std::int64_t line_number, const DateDiagnosis& diagnosis)
 {
-    std::printf("%s:%lld: %s\n", folder, static_cast<long long>(line_number), diagnosis.what);
+    print_text(stdout, "%s:%lld: %s\n", folder, static_cast<long long>(line_number),
+               diagnosis.what);
 }
 
 void print_mend(const char* folder, std::int64_t line_number, const FromLine& line,
                 const DateDiagnosis& diagnosis)
 {
-    std::printf("%s:%lld: \"%s\" -> ", folder, static_cast<long long>(line_number),
-                shown_text(line.tail + line.tail_length - diagnosis.replaced, diagnosis.replaced));
-    std::printf("\"%s\"\n", shown_text(diagnosis.mended, diagnosis.mended_length));
+    print_text(stdout, "%s:%lld: \"%s\" -> ", folder, static_cast<long long>(line_number),
+               shown_text(line.tail + line.tail_length - diagnosis.replaced, diagnosis.replaced));
+    print_text(stdout, "\"%s\"\n", shown_text(diagnosis.mended, diagnosis.mended_length));
 }
 
 void print_no_message(const char* folder)
 {
-    std::printf("%s: no message in the file (no form-feed line followed by a \"From:\" line "
-                "with a TAB); repair cannot mend it\n",
-                folder);
+    print_text(stdout,
+               "%s: no message in the file (no form-feed line followed by a \"From:\" line "
+               "with a TAB); repair cannot mend it\n",
+               folder);
 }
 
 void print_summary(const char* folder, const FolderSummary& summary, bool count_own)
 {
-    std::printf("%s: %lld message%s", folder, static_cast<long long>(summary.messages),
-                plural(summary.messages));
+    print_text(stdout, "%s: %lld message%s", folder, static_cast<long long>(summary.messages),
+               plural(summary.messages));
     if (count_own)
-        std::printf(" (%lld yours)", static_cast<long long>(summary.own));
+        print_text(stdout, " (%lld yours)", static_cast<long long>(summary.own));
     if (summary.first_sent != 0) {
-        std::printf(", sent ");
+        print_text(stdout, ", sent ");
         print_date(summary.first_sent);
-        std::printf(" to ");
+        print_text(stdout, " to ");
         print_date(summary.last_sent);
     }
     if (summary.problems == 0)
-        std::printf(", ok\n");
+        print_text(stdout, ", ok\n");
     else
-        std::printf(", %lld problem%s (%lld repairable)\n",
-                    static_cast<long long>(summary.problems), plural(summary.problems),
-                    static_cast<long long>(summary.repairable));
+        print_text(stdout, ", %lld problem%s (%lld repairable)\n",
+                   static_cast<long long>(summary.problems), plural(summary.problems),
+                   static_cast<long long>(summary.repairable));
 }

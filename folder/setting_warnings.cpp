@@ -17,7 +17,7 @@ constexpr const char* month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 void warn(const char* text)
 {
-    std::fprintf(stderr, "kestrel-folder: warning: %s\n", text);
+    print_text(stderr, "kestrel-folder: warning: %s\n", text);
 }
 
 // "+0100", "-0500": a sign and four digits.

@@ -3,10 +3,12 @@
 // them as an mbox file, a Maildir or .eml files.
 #include "mbx/commands.hpp"
 
+#include "app/standard_streams.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/export_outputs.hpp"
 #include "mbx/folder_name.hpp"
+#include "mbx/imap_command.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
@@ -30,6 +32,7 @@ constexpr const char* usage_text =
     "       kestrel-mbx mbox --folders [OPTIONS] MAILBOX... DIRECTORY\n"
     "       kestrel-mbx maildir [OPTIONS] MAILBOX... DIRECTORY\n"
     "       kestrel-mbx eml [OPTIONS] MAILBOX DIRECTORY\n"
+    "       kestrel-mbx imap [OPTIONS] MAILBOX... imaps://USER@HOST[:PORT][/PREFIX]\n"
     "       kestrel-mbx --help | --version\n"
     "\n"
     "Reads the mailbox files (.MBX) that kestrel writes.\n"
@@ -47,7 +50,11 @@ constexpr const char* usage_text =
     "           per mailbox (MAIL.MBX -> .MAIL)\n"
     "  eml      makes DIRECTORY, which must not exist yet, with one file\n"
     "           NNNN.eml per message (CR LF line ends)\n"
-    "Options of mbox, maildir and eml:\n"
+    "  imap     appends the messages to an IMAP account, each mailbox to its\n"
+    "           folder, created when missing; only the messages not there yet\n"
+    "           (by Message-ID), so it can be run again after any interruption;\n"
+    "           imap://USER@HOST for STARTTLS, which must succeed\n"
+    "Options of mbox, maildir, eml and imap:\n"
     "  --domain DOMAIN  the Internet domain of the DECnet nodes\n"
     "  --charset NAME   the character set of 8-bit text that is not UTF-8:\n"
     "                   dec-mcs, latin1, cp437, cp850 or utf-8\n"
@@ -56,12 +63,20 @@ constexpr const char* usage_text =
     "  --folders        each mailbox a folder of DIRECTORY (mbox, maildir)\n"
     "  --node NODE      your own DECnet node, of the user names without one;\n"
     "                   else the node that others' messages give your name\n"
+    "Options of imap (the password comes from KESTREL_IMAP_PASSWORD, else from\n"
+    "--password-command, else it is asked on the terminal):\n"
+    "  --cafile FILE            trust the CA certificates in FILE, not the system's\n"
+    "  --password-command CMD   run CMD for the password (its first line)\n"
+    "  --oauth2-token-command CMD  run CMD for an OAuth 2 access token\n"
+    "                           (OAUTHBEARER or XOAUTH2)\n"
+    "  --insecure-localhost     no TLS, for imap://USER@127.0.0.1 only\n"
     "An output gets its name only when it is complete; a damaged mailbox is\n"
     "refused and nothing is written. Each mailbox exported is said on\n"
     "standard error: \"MAIL.MBX: 412 messages -> Maildir/.MAIL\".\n"
     "\n"
-    "Exit status: 0 on success, 1 when a mailbox is damaged or a file cannot\n"
-    "be read or written, 2 on bad usage.\n";
+    "Exit status: 0 on success, 1 when a mailbox is damaged, a file cannot\n"
+    "be read or written, or the server refused a message or failed, 2 on bad\n"
+    "usage.\n";
 
 bool open_for_reading(MailboxReader& reader, const std::string& path)
 {
@@ -100,12 +115,6 @@ int flush_standard_output()
     return 0;
 }
 
-// "1 message", "412 messages".
-std::string messages_text(std::uint64_t count)
-{
-    return std::to_string(count) + (count == 1 ? " message" : " messages");
-}
-
 int check_command(const std::vector<std::string>& paths)
 {
     int status = 0;
@@ -118,9 +127,10 @@ int check_command(const std::vector<std::string>& paths)
         MailboxVerdict check = check_mailbox(reader);
         close_mailbox(reader);
         if (check.whole) {
-            std::printf("%s: %s, ok\n", path.c_str(), messages_text(check.message_count).c_str());
+            print_text(stdout, "%s: %s, ok\n", path.c_str(),
+                       messages_text(check.message_count).c_str());
         } else {
-            std::printf("%s: %s\n", path.c_str(), fault_text(check).c_str());
+            print_text(stdout, "%s: %s\n", path.c_str(), fault_text(check).c_str());
             status = 1;
         }
     }
@@ -160,8 +170,8 @@ int list_command(const std::string& path)
             auto sending = parse_sending_date(dated.value);
             date = sending ? header_date(*sending) : printable(dated.value);
         }
-        std::printf("%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
-                    printable(head.sender).c_str(), printable(head.subject.value).c_str());
+        print_text(stdout, "%u\t%u\t%s\t%s\t%s\n", record.number, record.text_size, date.c_str(),
+                   printable(head.sender).c_str(), printable(head.subject.value).c_str());
         at = record.text_offset + record.text_size + 1;
     }
     close_mailbox(reader);
@@ -295,7 +305,7 @@ void say_where(const ExportTarget& target)
                            folder_destination(target, k);
         if (!folder.note.empty())
             line += " (" + folder.note + ")";
-        std::fprintf(stderr, "%s\n", line.c_str());
+        print_text(stderr, "%s\n", line.c_str());
     }
 }
 
@@ -330,7 +340,7 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
     hold_complaints(nullptr);
     if (failed) {
         if (!check_first && all_whole(mailboxes))
-            std::fputs(refusal.c_str(), stderr);
+            print_text(stderr, "%s", refusal.c_str());
         return 1;
     }
     for (std::size_t k = 0; k < mailboxes.size(); ++k) {
@@ -350,11 +360,19 @@ int export_command(ExportForm form, const std::vector<std::string>& mailboxes, c
 
 // The options of the exports, taken out of `arguments` wherever they
 // stand; false after saying what is wrong.
-bool take_options(std::vector<std::string>& arguments, ExportOptions& options, int& status)
+bool take_options(std::vector<std::string>& arguments, ExportOptions& options, int& status,
+                  ImapOptions* imap = nullptr)
 {
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
+        if (int taken = imap ? take_imap_option(arguments, i, *imap) : 0) {
+            if (taken < 0) {
+                status = bad_usage("no value given for " + a);
+                return false;
+            }
+            continue;
+        }
         if (a == "--unread" || a == "--folders") {
             (a == "--unread" ? options.unread : options.folders) = true;
             continue;
@@ -381,7 +399,10 @@ bool take_options(std::vector<std::string>& arguments, ExportOptions& options, i
             status = bad_usage("no value given for " + a);
             return false;
         }
-        if (refused_empty(*value, name == "--domain" ? "domain" : "character set", status))
+        const char* what = name == "--domain" ? "domain"
+                           : name == "--node" ? "node"
+                                              : "character set";
+        if (refused_empty(*value, what, status))
             return false;
     }
     arguments = rest;
@@ -429,6 +450,23 @@ int run(const std::vector<std::string>& all)
         if (names.size() != 1)
             return bad_usage(wrong_count);
         return list_command(names[0]);
+    }
+    if (command == "imap") {
+        ExportOptions options;
+        ImapOptions imap;
+        int status = 0;
+        if (!take_options(arguments, options, status, &imap))
+            return status;
+        for (std::size_t i = 0; i < arguments.size(); ++i)
+            if (refused_empty(arguments[i], i + 1 < arguments.size() ? "mailbox" : "account",
+                              status))
+                return status;
+        if (arguments.size() < 2)
+            return bad_usage(wrong_count);
+        std::vector<std::string> mailboxes = mailbox_names(arguments.begin(), arguments.end() - 1);
+        if (options.node.empty() && !find_user_node(mailboxes, options.node))
+            return 1;
+        return imap_command(mailboxes, arguments.back(), options, imap);
     }
     ExportForm form = ExportForm::mbox;
     if (command == "maildir")

@@ -1,5 +1,7 @@
 #include "mbx/complaint.hpp"
 
+#include "app/standard_streams.hpp"
+
 #include <cstdio>
 #include <cstring>
 
@@ -23,7 +25,7 @@ void complain(const std::string& name, const std::string& what)
         *held += std::string(program) + ": " + name + ": " + what + "\n";
         return;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", program, name.c_str(), what.c_str());
+    print_text(stderr, "%s: %s: %s\n", program, name.c_str(), what.c_str());
 }
 
 void hold_complaints(std::string* into)
@@ -33,13 +35,13 @@ void hold_complaints(std::string* into)
 
 int refuse(const std::string& what)
 {
-    std::fprintf(stderr, "%s: %s\n", program, what.c_str());
+    print_text(stderr, "%s: %s\n", program, what.c_str());
     return status_bad_usage;
 }
 
 int bad_usage(const std::string& what)
 {
-    std::fprintf(stderr, "%s: %s\n%s", program, what.c_str(), usage);
+    print_text(stderr, "%s: %s\n%s", program, what.c_str(), usage);
     return status_bad_usage;
 }
 
@@ -56,12 +58,17 @@ bool answered_help_or_version(const char* only)
     if (only == nullptr)
         return false;
     if (std::strcmp(only, "--help") == 0 || std::strcmp(only, "-h") == 0) {
-        std::fputs(usage, stdout);
+        print_text(stdout, "%s", usage);
         return true;
     }
     if (std::strcmp(only, "--version") == 0) {
-        std::printf("%s %s\n", program, KESTREL_VERSION);
+        print_text(stdout, "%s %s\n", program, KESTREL_VERSION);
         return true;
     }
     return false;
+}
+
+std::string messages_text(std::uint64_t count)
+{
+    return std::to_string(count) + (count == 1 ? " message" : " messages");
 }

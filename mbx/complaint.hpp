@@ -4,6 +4,7 @@
 // their usage and version when asked for them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 inline constexpr int status_bad_usage = 2;
@@ -31,3 +32,6 @@ bool refused_empty(const std::string& name, const char* what, int& status);
 // "--help" or "-h" prints the usage, "--version" the program's name and
 // version, on standard output. True when it was one of them.
 bool answered_help_or_version(const char* only);
+
+// "1 message", "412 messages".
+std::string messages_text(std::uint64_t count);

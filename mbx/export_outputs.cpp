@@ -3,6 +3,7 @@
 #include "convert/file_io.hpp"
 #include "convert/interrupt.hpp"
 #include "mbx/complaint.hpp"
+#include "mbx/imap_protocol.hpp"
 #include "mbx/platform.hpp"
 
 #include <algorithm>
@@ -298,7 +299,10 @@ int open_stage(ExportTarget& target)
             }
     }
     // A file system that refuses a ':' in a name (FAT) gets the flags after
-    // a ';', as Windows does.
+    // a ';', as Windows does. (On Windows a ':' would name a stream of the
+    // file: there is nothing to find out.)
+    if (target.maildir_separator != ':')
+        return 0;
     char probe[name_capacity];
     probe_name(probe, target.stage.c_str(), target.unique.c_str());
     int fd = io_create_new(probe);
@@ -588,8 +592,8 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
         folder.first = static_cast<std::uint32_t>(message_count + 1);
         message_count += folder.messages;
         if (!folder.name.empty())
-            folder.place =
-                form == ExportForm::mbox ? "/" + folder.name + ".mbox" : "/." + folder.name;
+            folder.place = form == ExportForm::mbox ? "/" + folder.name + ".mbox"
+                                                    : "/." + modified_utf7(folder.name);
     }
     if (target.folders.empty())
         target.folders.emplace_back();

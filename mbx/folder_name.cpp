@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -28,11 +29,31 @@ std::string upper(std::string text)
 // What no folder name can carry: "." separates the levels of a Maildir++
 // tree, "/" and "\" those of a directory; ":*?"<>|" cannot stand in a
 // Windows file name; "%" and "*" are the wildcards of IMAP's LIST and "&"
-// starts a non-ASCII name in IMAP's own encoding; control characters and
-// bytes outside ASCII (whose character set a mailbox name does not say).
+// starts a non-ASCII name in IMAP's own encoding; control characters.
+// Characters outside ASCII stay when the name is UTF-8 (a Maildir++ tree and
+// IMAP write them in IMAP's own encoding); other bytes do not.
 bool unsafe(unsigned char c)
 {
-    return c < 0x20 || c >= 0x7F || std::strchr("./\\:*?\"<>|%&", c) != nullptr;
+    return c < 0x20 || c == 0x7F || std::strchr("./\\:*?\"<>|%&", c) != nullptr;
+}
+
+// The length of the UTF-8 character at the start of `text`, or 0 when it is
+// not one (a byte of another character set, say).
+std::size_t utf8_length(std::string_view text)
+{
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    // No overlong form, no surrogate, nothing past U+10FFFF.
+    if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) ||
+        (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90))
+        return 0;
+    return length;
 }
 
 // Names that are no folder of their own: INBOX is the root of every IMAP
@@ -54,15 +75,19 @@ std::string folder_name_of(const std::string& mailbox_path, bool& made_safe)
 {
     made_safe = false;
     std::string name;
-    bool replaced_high = false; // the byte before began a character outside ASCII
-    for (char c : base_name(mailbox_path)) {
-        auto byte = static_cast<unsigned char>(c);
-        // A character of several bytes (UTF-8) becomes one "_".
-        if (replaced_high && (byte & 0xC0) == 0x80)
+    const std::string base = base_name(mailbox_path);
+    for (std::size_t i = 0; i < base.size();) {
+        auto byte = static_cast<unsigned char>(base[i]);
+        if (byte >= 0x80) {
+            std::size_t length = utf8_length(std::string_view(base).substr(i));
+            made_safe = made_safe || length == 0;
+            name += length == 0 ? std::string(1, '_') : base.substr(i, length);
+            i += length == 0 ? 1 : length;
             continue;
-        replaced_high = byte >= 0xC0;
+        }
         made_safe = made_safe || unsafe(byte);
-        name += unsafe(byte) ? '_' : c;
+        name += unsafe(byte) ? '_' : base[i];
+        ++i;
     }
     // Windows drops blanks at the ends of a name, and a client shows them
     // not at all.

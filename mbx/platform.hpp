@@ -4,17 +4,22 @@
 #include <string>
 #include <vector>
 
-// The names that a command-line argument stands for. On POSIX the shell
-// has expanded the wildcards already and the argument stands for itself;
-// on Windows the program expands "*" and "?" in the argument's last part
-// into the names of the files that match, sorted, as Windows programs do.
-// An argument that matches nothing stands for itself, so that the message
-// about it names what the user typed.
-std::vector<std::string> names_of_argument(const std::string& argument);
-
 // A number that no other running process has, for unique file names.
 unsigned long process_number();
 
 // What separates a Maildir file's unique name from its flags ("...:2,S"):
 // the colon, which a Windows file name cannot hold; there a semicolon.
 extern const char maildir_info_separator;
+
+// Runs `command` through the system's command interpreter and gives what it
+// wrote to its standard output, the line end after the last line removed:
+// a password or a token that a password manager hands over. 0, or 1 with
+// `problem` set (the command's output never appears in it).
+int run_secret_command(const std::string& command, std::string& output, std::string& problem);
+
+// Asks for a secret on the terminal, which does not show what is typed.
+// 0, or 1 with `problem` set (no terminal, say).
+int ask_secret(const std::string& prompt, std::string& secret, std::string& problem);
+
+// Whether standard error goes to a terminal, where progress is shown.
+bool standard_error_is_terminal();

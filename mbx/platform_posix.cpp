@@ -1,12 +1,13 @@
 // What kestrel-mbx needs of a POSIX system.
 #include "mbx/platform.hpp"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
-
-std::vector<std::string> names_of_argument(const std::string& argument)
-{
-    return {argument};
-}
 
 unsigned long process_number()
 {
@@ -14,3 +15,90 @@ unsigned long process_number()
 }
 
 const char maildir_info_separator = ':';
+
+int run_secret_command(const std::string& command, std::string& output, std::string& problem)
+{
+    output.clear();
+    std::fflush(nullptr);
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        problem = std::string("cannot run the command: ") + std::strerror(errno);
+        return 1;
+    }
+    char piece[4096];
+    std::size_t n;
+    bool too_long = false;
+    while ((n = std::fread(piece, 1, sizeof piece, pipe)) > 0) {
+        if (output.size() + n > 1 << 16)
+            too_long = true;
+        else
+            output.append(piece, n);
+    }
+    int status = pclose(pipe);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        output.clear();
+        problem = WIFEXITED(status)
+                      ? "the command ended with status " + std::to_string(WEXITSTATUS(status))
+                      : std::string("the command did not end normally");
+        return 1;
+    }
+    if (too_long) {
+        output.clear();
+        problem = "the command wrote more than 64 KiB";
+        return 1;
+    }
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
+    if (output.empty()) {
+        problem = "the command wrote nothing";
+        return 1;
+    }
+    return 0;
+}
+
+int ask_secret(const std::string& prompt, std::string& secret, std::string& problem)
+{
+    secret.clear();
+    int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (tty < 0) {
+        problem = "no terminal to ask on";
+        return 1;
+    }
+    termios before{};
+    bool echo_off = tcgetattr(tty, &before) == 0;
+    if (echo_off) {
+        termios quiet = before;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        echo_off = tcsetattr(tty, TCSANOW, &quiet) == 0;
+    }
+    if (!echo_off) {
+        close(tty);
+        problem = "cannot turn off the terminal's echo";
+        return 1;
+    }
+    ssize_t written = write(tty, prompt.data(), prompt.size());
+    (void)written;
+    bool ended = false;
+    for (char c; !ended;) {
+        ssize_t n = read(tty, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n' || c == '\r')
+            ended = true;
+        else if (secret.size() < 4096)
+            secret += c;
+    }
+    tcsetattr(tty, TCSANOW, &before);
+    close(tty);
+    if (secret.empty()) {
+        problem = "no password given";
+        return 1;
+    }
+    return 0;
+}
+
+bool standard_error_is_terminal()
+{
+    return isatty(2) == 1;
+}

@@ -1,62 +1,9 @@
-// What kestrel-mbx needs of Windows: cmd hands wildcards over unexpanded.
+// What kestrel-mbx needs of Windows beyond the file layer.
 #include "mbx/platform.hpp"
 
+#include "app/wide_text_win32.hpp"
+
 #include <windows.h>
-
-#include <algorithm>
-
-namespace {
-
-std::wstring wide_of(const std::string& text)
-{
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (size <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
-    wide.pop_back();
-    return wide;
-}
-
-std::string utf8_of(const wchar_t* wide)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::string();
-    std::string text(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), size, nullptr, nullptr);
-    text.pop_back();
-    return text;
-}
-
-} // namespace
-
-// The directory part (through the last backslash, slash or drive colon)
-// is kept as typed in front of each name found; directories are left out.
-std::vector<std::string> names_of_argument(const std::string& argument)
-{
-    std::size_t last_part = argument.find_last_of("\\/:");
-    last_part = last_part == std::string::npos ? 0 : last_part + 1;
-    if (argument.find_first_of("*?", last_part) == std::string::npos)
-        return {argument};
-    const std::string directory = argument.substr(0, last_part);
-    std::wstring pattern = wide_of(argument);
-    WIN32_FIND_DATAW found;
-    HANDLE search =
-        pattern.empty() ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return {argument};
-    std::vector<std::string> names;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(directory + utf8_of(found.cFileName));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    if (names.empty())
-        return {argument};
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 unsigned long process_number()
 {
@@ -64,3 +11,90 @@ unsigned long process_number()
 }
 
 const char maildir_info_separator = ';';
+
+int run_secret_command(const std::string& command, std::string& output, std::string& problem)
+{
+    output.clear();
+    std::fflush(nullptr);
+    std::wstring wide = wide_of(command);
+    FILE* pipe = wide.empty() ? nullptr : _wpopen(wide.c_str(), L"rb");
+    if (!pipe) {
+        problem = "cannot run the command";
+        return 1;
+    }
+    char piece[4096];
+    std::size_t n;
+    bool too_long = false;
+    while ((n = std::fread(piece, 1, sizeof piece, pipe)) > 0) {
+        if (output.size() + n > 1 << 16)
+            too_long = true;
+        else
+            output.append(piece, n);
+    }
+    int status = _pclose(pipe);
+    if (status != 0) {
+        output.clear();
+        problem = "the command ended with status " + std::to_string(status);
+        return 1;
+    }
+    if (too_long) {
+        output.clear();
+        problem = "the command wrote more than 64 KiB";
+        return 1;
+    }
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
+    if (output.empty()) {
+        problem = "the command wrote nothing";
+        return 1;
+    }
+    return 0;
+}
+
+int ask_secret(const std::string& prompt, std::string& secret, std::string& problem)
+{
+    secret.clear();
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode) ||
+        !SetConsoleMode(in, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT)) {
+        if (in != INVALID_HANDLE_VALUE)
+            CloseHandle(in);
+        if (out != INVALID_HANDLE_VALUE)
+            CloseHandle(out);
+        problem = "no console to ask on";
+        return 1;
+    }
+    std::wstring wide_prompt = wide_of(prompt);
+    DWORD done = 0;
+    WriteConsoleW(out, wide_prompt.c_str(), static_cast<DWORD>(wide_prompt.size()), &done, nullptr);
+    std::wstring typed;
+    for (;;) {
+        wchar_t c;
+        DWORD got = 0;
+        if (!ReadConsoleW(in, &c, 1, &got, nullptr) || got == 0 || c == L'\n' || c == L'\r')
+            break;
+        if (typed.size() < 4096)
+            typed += c;
+    }
+    WriteConsoleW(out, L"\r\n", 2, &done, nullptr);
+    SetConsoleMode(in, mode);
+    CloseHandle(in);
+    CloseHandle(out);
+    secret = utf8_of(typed.c_str());
+    if (secret.empty()) {
+        problem = "no password given";
+        return 1;
+    }
+    return 0;
+}
+
+bool standard_error_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}

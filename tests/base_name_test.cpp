@@ -63,7 +63,10 @@ TEST(BaseName, FolderNamesMadeSafe)
         {"MAIL.OLD.MBX", "MAIL_OLD", true},
         {"A%B*C&D.MBX", "A_B_C_D", true},
         {"a:b?c.MBX", "a_b_c", true},
-        {"M\xC3\xBCller.MBX", "M_ller", true},
+        {"M\xC3\xBCller.MBX", "M\xC3\xBCller", false},
+        {"M\xFCller.MBX", "M_ller", true},                    // Latin-1, not UTF-8
+        {"\xE2\x82\xAC\xE2\x82.MBX", "\xE2\x82\xAC__", true}, // a cut character
+        {"\xC0\xAE.MBX", "__", true},                         // an overlong "."
         {" X .MBX", "_X_", true},
         {".MBX", "_MBX", true},
         {"dir/", "_", true},

@@ -158,6 +158,69 @@ TEST_F(WindowsOnly, CtrlCRemovesOnlyTheFolderInProgress)
     }
 }
 
+// kestrel-folder.exe finds the folders that "*" and "?" match itself, as
+// kestrel-mbx.exe does: in the order of their names, directories left out,
+// and a pattern that matches nothing kept as typed, so that the message
+// about it names it.
+TEST_F(WindowsOnly, FolderCheckExpandsWildcards)
+{
+    Workspace w;
+    for (const char* name : {"B.TXT", "M\xC3\xBCller.TXT", "A.TXT", "AB.TXT"})
+        w.put(name, simple_folder);
+    std::filesystem::create_directory(w.dir.file("DIR.TXT"));
+    ChildOptions o = w.options({"check", "*.TXT", "?.TXT", "NONE*.TXT"});
+    o.binary = kestrel_folder_binary();
+    ChildResult r = run_child(o);
+    const std::string ok = ": 1 message (0 yours), sent 1996-09-17 to 1996-09-17, ok\n";
+    EXPECT_EQ(r.output, "A.TXT" + ok + "AB.TXT" + ok + "B.TXT" + ok + "M\xC3\xBCller.TXT" + ok +
+                            "A.TXT" + ok + "B.TXT" + ok);
+    EXPECT_EQ(r.errors.rfind("kestrel-folder: NONE*.TXT: ", 0), 0u) << r.errors;
+    EXPECT_EQ(r.exit_status, 1);
+}
+
+// In a console the programs' texts go through its wide-character output:
+// under Wine, run from a terminal, the console hands them on in the
+// terminal's UTF-8, so a name outside ASCII arrives as it was typed, never
+// as its UTF-8 bytes read in another code page ("M\xC3\x83\xC2\xBCller").
+TEST_F(WindowsOnly, ConsoleShowsNamesOutsideAscii)
+{
+    Workspace w;
+    w.put("M\xC3\xBCller.TXT", simple_folder);
+    const struct {
+        std::string binary;
+        std::vector<std::string> arguments;
+        std::string shown;
+    } runs[] = {{kestrel_binary(), {"M\xC3\xBCller.TXT"}, "M\xC3\xBCller.MBX created"},
+                {kestrel_mbx_binary(), {"check", "M*.MBX"}, "M\xC3\xBCller.MBX: 1 messages, ok"},
+                {kestrel_folder_binary(), {"check", "M*.TXT"}, "M\xC3\xBCller.TXT: 1 message ("}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.arguments.back());
+        ChildOptions o = w.options(run.arguments);
+        o.binary = run.binary;
+        o.terminal = true;
+        o.time_limit = 60;
+        ChildResult r = run_child(o);
+        EXPECT_EQ(r.exit_status, 0);
+        // The terminal gets control sequences between the characters and
+        // cursor moves for blanks: the text is what stays without them.
+        std::string text;
+        const std::string& out = r.output;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (out[i] == '\x1B' && i + 1 < out.size() && out[i + 1] == '[') {
+                for (i += 2; i < out.size() && (out[i] < 0x40 || out[i] > 0x7E);)
+                    ++i; // parameters, up to the final byte
+            } else if (out[i] == '\x1B' && i + 1 < out.size() && out[i + 1] == ']') {
+                i = std::min(out.find('\a', i), out.size()); // a window title
+            } else if (out[i] != ' ' && out[i] != '\r' && out[i] != '\n') {
+                text += out[i];
+            }
+        }
+        std::string shown = run.shown;
+        shown.erase(std::remove(shown.begin(), shown.end(), ' '), shown.end());
+        EXPECT_NE(text.find(shown), std::string::npos) << text;
+    }
+}
+
 } // namespace
 
 namespace {
@@ -250,6 +313,20 @@ TEST_F(MbxOnWindows, MboxOnStandardOutputIsTheLinuxOne)
     EXPECT_EQ(on_windows.output, on_linux.output);
     ASSERT_EQ(run_mbx(w, {"mbox", "MAIL.MBX", "MAIL.mbox"}).exit_status, 0);
     EXPECT_EQ(read_file(w.dir.file("MAIL.mbox")), on_linux.output);
+}
+
+// Without TLS no credential may go out: imap says plainly that this build
+// cannot, before it reads a password or connects anywhere.
+TEST_F(MbxOnWindows, ImapSaysItIsNotInThisBuild)
+{
+    Workspace w;
+    w.put("MAIL.TXT", simple_folder);
+    ASSERT_EQ(w.run({"MAIL.TXT"}).exit_status, 0);
+    ChildResult r = run_mbx(w, {"imap", "MAIL.MBX", "imaps://joe@127.0.0.1:9"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.errors,
+              "kestrel-mbx: imap is not available in this build: it has no TLS on Windows yet\n");
 }
 
 // Ctrl-C while an mbox file or a Maildir is written: the file (under a

@@ -84,6 +84,10 @@ ChildProcess start_child(const ChildOptions& options)
         // Wine reads and writes the Linux file names in the locale's encoding.
         environment.push_back("LANG=C.UTF-8");
         environment.push_back("WINEPREFIX=" + from_environment("WINEPREFIX", ""));
+        // Wine looks for the suite's server under TMPDIR: without it the
+        // child would start a Wine session of its own.
+        if (const char* tmpdir = std::getenv("TMPDIR"))
+            environment.push_back(std::string("TMPDIR=") + tmpdir);
     }
     argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
@@ -98,6 +102,17 @@ ChildProcess start_child(const ChildOptions& options)
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    std::string terminal_name;
+    if (options.terminal) { // the terminal's master end takes the place of the output pipe
+        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        terminal_name = ptsname(master);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        out_pipe[0] = master;
+        out_pipe[1] = -1;
+    }
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -112,9 +127,19 @@ ChildProcess start_child(const ChildOptions& options)
         int in = open(options.standard_input.c_str(), O_RDONLY);
         if (in < 0)
             child_fail("cannot open standard input\n");
+        if (options.terminal) {
+            setsid();
+            close(in);
+            in = open(terminal_name.c_str(), O_RDWR); // the controlling terminal
+            if (in < 0)
+                child_fail("cannot open the terminal\n");
+            dup2(in, STDOUT_FILENO);
+            dup2(in, STDERR_FILENO);
+        } else {
+            dup2(out_pipe[1], STDOUT_FILENO);
+            dup2(err_pipe[1], STDERR_FILENO);
+        }
         dup2(in, STDIN_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
         if (in > STDERR_FILENO)
             close(in);
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
@@ -134,9 +159,10 @@ ChildProcess start_child(const ChildOptions& options)
         execve(argv[0], argv.data(), envp.data());
         child_fail("exec failed\n");
     }
-    close(out_pipe[1]);
+    if (out_pipe[1] >= 0)
+        close(out_pipe[1]);
     close(err_pipe[1]);
-    bool windows = target_is_windows() && !options.host_program;
+    bool windows = target_is_windows() && !options.host_program && !options.terminal;
     return ChildProcess{pid, out_pipe[0], err_pipe[0], windows && !options.raw_output, windows};
 }
 

@@ -20,6 +20,10 @@ struct ChildOptions {
     bool host_program = false; // a Linux program (python3) even when the target is Windows
     bool raw_output = false;   // standard output kept byte for byte (a binary stream)
     unsigned time_limit = 0;   // seconds until SIGALRM ends a child that hangs; 0: none
+    // Standard input, output and error on a new pseudo-terminal, as in a
+    // terminal window (Wine then gives the program a console); `output`
+    // gets what the terminal was sent, control sequences and all.
+    bool terminal = false;
 };
 
 struct ChildResult {
