@@ -191,7 +191,7 @@ TEST_F(WindowsOnly, ConsoleShowsNamesOutsideAscii)
         std::vector<std::string> arguments;
         std::string shown;
     } runs[] = {{kestrel_binary(), {"M\xC3\xBCller.TXT"}, "M\xC3\xBCller.MBX created"},
-                {kestrel_mbx_binary(), {"check", "M*.MBX"}, "M\xC3\xBCller.MBX: 1 messages, ok"},
+                {kestrel_mbx_binary(), {"check", "M*.MBX"}, "M\xC3\xBCller.MBX: 1 message, ok"},
                 {kestrel_folder_binary(), {"check", "M*.TXT"}, "M\xC3\xBCller.TXT: 1 message ("}};
     for (const auto& run : runs) {
         SCOPED_TRACE(run.arguments.back());
