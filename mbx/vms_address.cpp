@@ -199,7 +199,7 @@ bool is_uucp_path(std::string_view text)
            text.back() != '!' && text.find("!!") == std::string_view::npos;
 }
 
-// One Internet address without its display name: an addr-spec, after an
+// One Internet address without its display name: user@host itself, after an
 // RFC 822 source route (@relay,@relay2:user@host is user@host), the older
 // "user at host", or a bang path.
 std::optional<std::string> internet_addr_spec(std::string_view text)
