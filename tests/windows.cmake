@@ -45,10 +45,12 @@ gtest_discover_tests(kestrel_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOU
 add_test(NAME windows_end_to_end
          COMMAND ${KESTREL_HOST_TEST_DRIVER}
                  "--gtest_filter=EndToEnd*:Cases/EndToEnd*:BadInput*:InjectedFault*:WindowsOnly*-EndToEndConversion.MailboxWriteFailureLeavesNothing:*DanglingLinkNamedMbx:EndToEndFolder.RepairWriteFailureLeavesNoCopy")
-# kestrel-mbx.exe: the suite of kestrel-mbx and the cases of Windows alone.
+# kestrel-mbx.exe: the suite of kestrel-mbx, imap over Schannel against the
+# Linux dovecot, and the cases of Windows alone. A kill -9 under Wine leaves
+# the output pipes to the wineserver, so the killed runs are left out.
 add_test(NAME windows_mbx_end_to_end
          COMMAND ${KESTREL_HOST_TEST_DRIVER}
-                 "--gtest_filter=MailboxExport*:MbxOnWindows*")
+                 "--gtest_filter=MailboxExport*:MbxOnWindows*:Imap.*-Imap.KilledRuns*")
 set_tests_properties(windows_end_to_end windows_mbx_end_to_end PROPERTIES
     FIXTURES_REQUIRED wine
     TIMEOUT 1200
