@@ -135,8 +135,9 @@ ChildResult run_tool(const std::string& binary, std::vector<std::string> argumen
     return run_child(o);
 }
 
-// dovecot on 127.0.0.1: imaps on `tls_port`, STARTTLS on `plain_port`,
-// every user with the one password, each user an account of its own.
+// dovecot on 127.0.0.1 (and 127.0.0.2, which its certificate does not name):
+// imaps on `tls_port`, STARTTLS on `plain_port`, every user with the one
+// password, each user an account of its own.
 struct Dovecot {
     TempDir dir;
     unsigned tls_port = 0, plain_port = 0;
@@ -171,7 +172,8 @@ struct Dovecot {
         plain_port = free_port();
         write_file(file("dovecot.conf"),
                    "base_dir = " + d + "/base\nstate_dir = " + d + "/state\nlog_path = " + d +
-                       "/dovecot.log\nlisten = 127.0.0.1\nprotocols = imap\nssl = required\n"
+                       "/dovecot.log\nlisten = 127.0.0.1, 127.0.0.2\n"
+                       "protocols = imap\nssl = required\n"
                        "ssl_cert = <" +
                        d + "/srv.pem\nssl_key = <" + d +
                        "/srv.key\n"
@@ -495,6 +497,11 @@ TEST_F(Imap, RefusalsAreSaidAndAppendNothing)
          password,
          1,
          "the server's certificate is not trusted"},
+        {{"MAIL.MBX", "imaps://cy@127.0.0.2:" + std::to_string(server->tls_port)},
+         password,
+         1,
+         "the server's certificate is not trusted"},
+        {{"--cafile=", "MAIL.MBX", url}, password, 1, "the server's certificate is not trusted"},
         {{"--insecure-localhost", "MAIL.MBX", url},
          password,
          2,
