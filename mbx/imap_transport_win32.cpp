@@ -340,6 +340,32 @@ std::string policy_reason(DWORD error, const std::string& host)
     }
 }
 
+// What is wrong with a chain by its trust status, or nothing. With
+// --cafile the root is the file's, which the system's store need not hold.
+std::string chain_fault(DWORD status, bool roots_of_file)
+{
+    if (roots_of_file)
+        status &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
+    // Revocation is not asked for, as on Linux.
+    status &= ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
+    if (status == CERT_TRUST_NO_ERROR)
+        return std::string();
+    if (status & CERT_TRUST_IS_REVOKED)
+        return "it was revoked";
+    if (status & (CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_CTL_IS_NOT_TIME_VALID))
+        return "it has expired or is not yet valid";
+    if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        return "its signature is not valid";
+    if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return "it is not for a server";
+    if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        return "it does not chain to a trusted CA";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(status));
+    return std::string("its chain is not valid (trust status 0x") + hex + ")";
+}
+
 // Checks the server's certificate: the chain it builds to a root, and the
 // host's name or address by the SSL policy. With `roots` (the CA
 // certificates of --cafile), the chain must end at one of them, whatever
@@ -376,6 +402,15 @@ int check_certificate(ImapTransport& t, TlsSession& s, const std::string& host, 
     if (!CertGetCertificateChain(nullptr, server, nullptr, extra, &para, 0, nullptr, &chain)) {
         t.problem = untrusted + system_text(GetLastError());
         failed = 1;
+    }
+    // The chain's own verdict first: the SSL policy of some systems lets
+    // an unknown root pass.
+    if (!failed) {
+        std::string fault = chain_fault(chain->TrustStatus.dwErrorStatus, roots != nullptr);
+        if (!fault.empty()) {
+            t.problem = untrusted + fault;
+            failed = 1;
+        }
     }
     if (!failed && roots) {
         // The root the chain ends at must be one of the file's: the system's
