@@ -315,20 +315,6 @@ TEST_F(MbxOnWindows, MboxOnStandardOutputIsTheLinuxOne)
     EXPECT_EQ(read_file(w.dir.file("MAIL.mbox")), on_linux.output);
 }
 
-// Without TLS no credential may go out: imap says plainly that this build
-// cannot, before it reads a password or connects anywhere.
-TEST_F(MbxOnWindows, ImapSaysItIsNotInThisBuild)
-{
-    Workspace w;
-    w.put("MAIL.TXT", simple_folder);
-    ASSERT_EQ(w.run({"MAIL.TXT"}).exit_status, 0);
-    ChildResult r = run_mbx(w, {"imap", "MAIL.MBX", "imaps://joe@127.0.0.1:9"});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.output, "");
-    EXPECT_EQ(r.errors,
-              "kestrel-mbx: imap is not available in this build: it has no TLS on Windows yet\n");
-}
-
 // Ctrl-C while an mbox file or a Maildir is written: the file (under a
 // temporary name on Windows, and marked for deletion until it is
 // complete), or the Maildir's stage with every file in it, goes, and the

@@ -4,7 +4,8 @@
 // imaplib) finds in the account afterwards, a run that appends nothing the
 // second time, runs cut off by kill -9 or a dropped connection and run
 // again, and the refusals (a wrong password or CA, a server without
-// STARTTLS), after none of which a credential appears anywhere.
+// STARTTLS), after none of which a credential appears anywhere. The Windows
+// build runs the same cases under Wine, over Schannel (all but the kill -9).
 #include "mbx/imap_protocol.hpp"
 #include "mbx/imap_url.hpp"
 #include "tests/e2e_helpers.hpp"
@@ -135,8 +136,9 @@ ChildResult run_tool(const std::string& binary, std::vector<std::string> argumen
     return run_child(o);
 }
 
-// dovecot on 127.0.0.1: imaps on `tls_port`, STARTTLS on `plain_port`,
-// every user with the one password, each user an account of its own.
+// dovecot on 127.0.0.1 (and 127.0.0.2, which its certificate does not name):
+// imaps on `tls_port`, STARTTLS on `plain_port`, every user with the one
+// password, each user an account of its own.
 struct Dovecot {
     TempDir dir;
     unsigned tls_port = 0, plain_port = 0;
@@ -163,13 +165,16 @@ struct Dovecot {
                 problem = "openssl could not make the certificates";
                 return false;
             }
+        // The file a run trusts holds another CA before the right one.
+        write_file(file("cas.pem"), read_file(file("other.pem")) + read_file(file("ca.pem")));
         std::filesystem::create_directories(file("home"));
         chown(file("home").c_str(), 65534, 65534);
         tls_port = free_port();
         plain_port = free_port();
         write_file(file("dovecot.conf"),
                    "base_dir = " + d + "/base\nstate_dir = " + d + "/state\nlog_path = " + d +
-                       "/dovecot.log\nlisten = 127.0.0.1\nprotocols = imap\nssl = required\n"
+                       "/dovecot.log\nlisten = 127.0.0.1, 127.0.0.2\n"
+                       "protocols = imap\nssl = required\n"
                        "ssl_cert = <" +
                        d + "/srv.pem\nssl_key = <" + d +
                        "/srv.key\n"
@@ -274,7 +279,7 @@ class Imap : public ::testing::Test {
 ChildResult run_imap(const Workspace& w, std::vector<std::string> arguments,
                      const std::string& given_password = password)
 {
-    ChildOptions o = w.options({"imap", "--cafile", server->file("ca.pem")});
+    ChildOptions o = w.options({"imap", "--cafile", server->file("cas.pem")});
     o.arguments.insert(o.arguments.end(), arguments.begin(), arguments.end());
     o.binary = kestrel_mbx_binary();
     o.environment.push_back("KESTREL_IMAP_PASSWORD=" + given_password);
@@ -427,11 +432,14 @@ TEST_F(Imap, EachMailboxBecomesAFolderWithTheExportsTextsFlagsAndDates)
             hex_of(newmail[0])};
     EXPECT_EQ(account(w, "ann", true), expected);
 
-    // Run again, the password from --password-command before the
-    // environment's: everything is there, nothing is appended.
+    // Run again, the password from --password-command (run by cmd on
+    // Windows) before the environment's: everything is there, nothing is
+    // appended.
+    const std::string say_password =
+        target_is_windows() ? "echo " + password : "printf '%s\\n' '" + password + "'";
     r = run_imap(w,
-                 {"--password-command", "printf '%s\\n' '" + password + "'", "MAIL.MBX",
-                  "NEWMAIL.MBX", drafts, imaps("ann", "Old VMS")},
+                 {"--password-command", say_password, "MAIL.MBX", "NEWMAIL.MBX", drafts,
+                  imaps("ann", "Old VMS")},
                  "not-the-password");
     EXPECT_EQ(r.exit_status, 0) << r.errors;
     EXPECT_EQ(r.output.substr(0, r.output.find('\n')),
@@ -482,10 +490,19 @@ TEST_F(Imap, RefusalsAreSaidAndAppendNothing)
          password,
          1,
          "the server's certificate is not trusted"},
+        {{"--cafile", server->file("srv.csr"), "MAIL.MBX", url},
+         password,
+         1,
+         "cannot read the CA certificates in " + server->file("srv.csr")},
         {{"MAIL.MBX", "imaps://cy@localhost:" + std::to_string(server->tls_port)},
          password,
          1,
          "the server's certificate is not trusted"},
+        {{"MAIL.MBX", "imaps://cy@127.0.0.2:" + std::to_string(server->tls_port)},
+         password,
+         1,
+         "the server's certificate is not trusted"},
+        {{"--cafile=", "MAIL.MBX", url}, password, 1, "the server's certificate is not trusted"},
         {{"--insecure-localhost", "MAIL.MBX", url},
          password,
          2,
@@ -633,9 +650,9 @@ TEST_F(Imap, AnOAuthTokenGoesByXoauth2)
             return tag_of(line) + " OK";
         },
         heard);
-    ChildResult r =
-        run_imap(w, {"--insecure-localhost", "--oauth2-token-command", "printf '%s\\n' tok-123",
-                     "MAIL.MBX", "imap://dee@127.0.0.1:" + std::to_string(fake.port)});
+    ChildResult r = run_imap(w, {"--insecure-localhost", "--oauth2-token-command",
+                                 target_is_windows() ? "echo tok-123" : "printf '%s\\n' tok-123",
+                                 "MAIL.MBX", "imap://dee@127.0.0.1:" + std::to_string(fake.port)});
     fake.thread.join();
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.errors.find("refused the login by XOAUTH2: NO [AUTHENTICATIONFAILED] token "
