@@ -1,6 +1,7 @@
 #include "mbx/imap_spool.hpp"
 
 #include "convert/file_io.hpp"
+#include "mbx/ascii_case.hpp"
 #include "mbx/complaint.hpp"
 
 #include <algorithm>
@@ -8,17 +9,6 @@
 #include <cstring>
 
 namespace {
-
-bool starts_with_ignoring_case(const std::string& text, const char* prefix)
-{
-    std::size_t n = std::strlen(prefix);
-    if (text.size() < n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if ((text[i] | 0x20) != (prefix[i] | 0x20))
-            return false;
-    return true;
-}
 
 // The value of the head's last "Message-ID:" line, which is the one the
 // export adds; the head ends at the first empty line.

@@ -1,6 +1,7 @@
 #include "mbx/mbox_export.hpp"
 
 #include "convert/file_io.hpp"
+#include "mbx/ascii_case.hpp"
 #include "mbx/charset.hpp"
 #include "mbx/header_date.hpp"
 #include "mbx/message_id.hpp"
@@ -252,16 +253,6 @@ struct ExportWork {
     AddressText made;            // addresses of a value too long for the memo
     std::vector<MemoEntry> memo; // memo_size entries once in use
 };
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if ((text[i] | 0x20) != (prefix[i] | 0x20))
-            return false;
-    return true;
-}
 
 bool holds(const MailboxReader& reader, std::uint64_t offset)
 {

@@ -1,6 +1,7 @@
 #include "mbx/user_node.hpp"
 
 #include "app/settings.hpp"
+#include "mbx/ascii_case.hpp"
 #include "mbx/complaint.hpp"
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/message_head.hpp"
@@ -34,25 +35,10 @@ struct Tally {
     std::vector<DecnetUser> users; // of one line, kept from line to line
 };
 
-bool same(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if ((a[i] | 0x20) != (b[i] | 0x20))
-            return false;
-    return true;
-}
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && same(text.substr(0, prefix.size()), prefix);
-}
-
 bool is_users_name(const Tally& tally, std::string_view name)
 {
     for (const std::string& known : tally.names)
-        if (same(known, name))
+        if (equal_ignoring_case(known, name))
             return true;
     return false;
 }

@@ -1,5 +1,6 @@
 #include "mbx/vms_address.hpp"
 
+#include "mbx/ascii_case.hpp"
 #include "mbx/charset.hpp"
 
 #include <optional>
@@ -53,16 +54,6 @@ std::string_view trim(std::string_view text)
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
         text.remove_suffix(1);
     return text;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if ((a[i] | 0x20) != (b[i] | 0x20))
-            return false;
-    return true;
 }
 
 // Where the quoted text that starts at `open` ends (its closing quote), VMS
