@@ -6,20 +6,40 @@
 
 namespace {
 
+// The secret that a password or token command wrote: its first line's text,
+// without the line end. 0, or 1 with `problem` set.
+int secret_of_command(const std::string& command, std::string& secret, std::string& problem)
+{
+    if (run_secret_command(command, secret, problem))
+        return 1;
+    if (secret.size() > secret_output_limit) {
+        secret.clear();
+        problem = "the command wrote more than 64 KiB";
+        return 1;
+    }
+    while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r'))
+        secret.pop_back();
+    if (secret.empty()) {
+        problem = "the command wrote nothing";
+        return 1;
+    }
+    return 0;
+}
+
 // The password or the token; 0, or 1 with `s.problem` set.
 int fetch_secret(ImapSession& s, const ImapCredentialSource& source, const std::string& user,
                  std::string& secret)
 {
     std::string problem;
     if (!source.token_command.empty()) {
-        if (run_secret_command(source.token_command, secret, problem)) {
+        if (secret_of_command(source.token_command, secret, problem)) {
             s.problem = "no access token from --oauth2-token-command: " + problem;
             return 1;
         }
         return 0;
     }
     if (!source.password_command.empty()) {
-        if (run_secret_command(source.password_command, secret, problem)) {
+        if (secret_of_command(source.password_command, secret, problem)) {
             s.problem = "no password from --password-command: " + problem;
             return 1;
         }

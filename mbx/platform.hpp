@@ -1,6 +1,7 @@
 // What kestrel-mbx needs of the platform beyond the file layer.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,11 @@ unsigned long process_number();
 extern const char maildir_info_separator;
 
 // Runs `command` through the system's command interpreter and gives what it
-// wrote to its standard output, the line end after the last line removed:
-// a password or a token that a password manager hands over. 0, or 1 with
-// `problem` set (the command's output never appears in it).
+// wrote to its standard output, at most one byte more than
+// `secret_output_limit`: a password or a token that a password manager
+// hands over. 0, or 1 with `problem` set when it did not end well (the
+// command's output never appears in it).
+inline constexpr std::size_t secret_output_limit = 1 << 16;
 int run_secret_command(const std::string& command, std::string& output, std::string& problem);
 
 // Asks for a secret on the terminal, which does not show what is typed.
