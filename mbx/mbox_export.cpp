@@ -38,36 +38,41 @@ struct AddressText {
     std::string first; // the first address's addr_spec
 };
 
-// The last address values seen, by a hash of their text: the same
-// correspondents come back in message after message, and their addresses
-// are made once. Values up to `memo_text_capacity` bytes are kept, so the
-// memo stays small. With 4,096 entries rather than 1,024, making addresses
-// takes 9% of the instructions of the bench's large export instead of 13%,
-// for about 0.6 MiB more memory; 8,192 saved little more.
+// The last elements of address lists seen (NODE::USER, IN%"a@b" "Name"),
+// by a hash of their text: the same correspondents come back in message
+// after message, in lists of every make-up, and each element's addresses
+// are made once. Elements up to `memo_text_capacity` bytes are kept, so the
+// memo stays small. The entries' keys stand apart in a small table, so that
+// a look that finds nothing reads no entry.
 constexpr std::size_t memo_size = 4096;
 constexpr std::size_t memo_text_capacity = 256;
 
 struct MemoEntry {
-    bool used = false;
     std::string text;
     std::string domain;
-    std::string node;      // of users named without one
-    bool any_node = false; // the addresses are the same for any node
-    AddressText addresses;
+    std::string node;               // of users named without one
+    bool any_node = false;          // the addresses are the same for any node
+    std::vector<std::string> shown; // each address as the list shows it
+    std::string first;              // the first address's addr_spec
 };
 
 // The buffers of an export, kept from message to message.
 struct ExportWork {
     MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
     MessagePlan plan;
-    std::string head;            // the head as it goes out
-    std::string line;            // one line of the head as read
-    std::string text;            // decoded text
-    std::string scratch;         // decoded body pieces
-    std::string from;            // the From header's value
-    std::string_view to_node;    // of users in To and CC named without one
-    AddressText made;            // addresses of a value too long for the memo
-    std::vector<MemoEntry> memo; // memo_size entries once in use
+    std::string head;                       // the head as it goes out
+    std::string line;                       // one line of the head as read
+    std::string text;                       // decoded text
+    std::string scratch;                    // decoded body pieces
+    std::string from;                       // the From header's value
+    std::string_view to_node;               // of users in To and CC named without one
+    AddressText made;                       // the addresses of the last value
+    std::vector<std::string_view> elements; // of the last value
+    std::vector<MailAddress> addresses;     // of one element as made
+    MemoEntry long_element;                 // one too long for the memo
+    std::vector<MemoEntry> memo;            // memo_size entries once in use
+    // The key of each entry, the hash its place was chosen by; 0: unused.
+    std::vector<std::uint64_t> memo_keys;
 };
 
 bool holds(const MailboxReader& reader, std::uint64_t offset)
@@ -186,67 +191,114 @@ void append_value(ExportWork& work, std::string_view bytes)
         work.head[cr] = ' ';
 }
 
-// Made into the strings of `to`, which keep their room from value to value.
-void make_addresses(AddressText& to, std::string_view text, const ExportOptions& options,
-                    std::string_view node)
+// The addresses of a list element made into `entry`, whose strings keep
+// their room.
+void make_element(ExportWork& work, MemoEntry& entry, std::string_view element,
+                  const ExportOptions& options, std::string_view node)
 {
-    auto addresses = vms_addresses(text, options.domain, node, options.node);
-    to.any = !addresses.empty();
-    to.list.clear();
-    to.first.clear();
-    if (to.any) {
-        append_address_list(to.list, addresses);
-        to.first = addresses.front().addr_spec;
-    }
+    work.addresses.clear();
+    element_addresses(element, options.domain, node, options.node, work.addresses);
+    entry.shown.resize(work.addresses.size());
+    for (std::size_t i = 0; i < work.addresses.size(); ++i)
+        show_address(work.addresses[i], entry.shown[i]);
+    entry.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
 }
 
-// The addresses of an address value: from the memo when it holds them.
+// A hash of a text, eight bytes at a time, going on from `seed`.
+std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
+{
+    std::uint64_t h = seed ^ 0x6A09E667F3BCC909ULL;
+    auto mix = [&h](std::uint64_t word) {
+        h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
+        h ^= h >> 29;
+    };
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        mix(word);
+    }
+    std::uint64_t last = 0; // the last bytes, and their count in the top byte
+    std::memcpy(&last, text.data() + at, text.size() - at);
+    mix(last ^ (static_cast<std::uint64_t>(text.size() - at) << 56));
+    return h ^ (h >> 32);
+}
+
+// The addresses of one element of a list: from the memo when it holds
+// them. `node` is that of users named without one.
+const MemoEntry& element_entry(ExportWork& work, std::string_view element,
+                               const ExportOptions& options, std::string_view node)
+{
+    if (element.size() > memo_text_capacity) {
+        make_element(work, work.long_element, element, options, node);
+        return work.long_element;
+    }
+    // Most elements give the same addresses whatever the node of the users
+    // without one (none is in them): such an element is kept by its text
+    // alone; one that gives a user at the node, by its text and the node,
+    // as the same recipient comes in lists from senders on several nodes.
+    // A key's place comes from its high bits; its lowest bit is always set.
+    const std::uint64_t hash = text_hash(element.size(), element) | 1;
+    const std::uint64_t node_hash = text_hash(hash, node) | 1;
+    if (work.memo.empty()) {
+        work.memo.resize(memo_size);
+        work.memo_keys.assign(memo_size, 0);
+    }
+    auto place = [](std::uint64_t key) { return static_cast<std::size_t>(key >> 32) % memo_size; };
+    auto kept = [&](std::uint64_t key) -> const MemoEntry* {
+        if (work.memo_keys[place(key)] != key)
+            return nullptr;
+        const MemoEntry& e = work.memo[place(key)];
+        return e.text == element && e.domain == options.domain && (e.any_node || e.node == node)
+                   ? &e
+                   : nullptr;
+    };
+    if (const MemoEntry* e = kept(hash))
+        return *e;
+    if (const MemoEntry* e = kept(node_hash))
+        return *e;
+    MemoEntry& made = work.long_element;
+    make_element(work, made, element, options, node);
+    // A user at the node would have "@NODE" in an address (localhost when
+    // none is known); addresses without it hold none.
+    std::string at = "@";
+    at += node.empty() ? std::string_view("localhost") : node;
+    made.any_node = std::none_of(made.shown.begin(), made.shown.end(), [&](const std::string& a) {
+        return a.find(at) != std::string::npos;
+    });
+    const std::uint64_t key = made.any_node ? hash : node_hash;
+    work.memo_keys[place(key)] = key;
+    MemoEntry& entry = work.memo[place(key)];
+    std::swap(entry, made);
+    entry.text = element;
+    entry.domain = options.domain;
+    entry.node = node;
+    return entry;
+}
+
+// The addresses of an address value, made element by element into the
+// strings of `work.made`, which keep their room from value to value.
 // `node` is that of users named without one.
 const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
                                 const ExportOptions& options, std::string_view node)
 {
     std::string_view text = text_of(work, bytes);
-    if (text.size() > memo_text_capacity) {
-        make_addresses(work.made, text, options, node);
-        return work.made;
-    }
-    // Most values give the same addresses whatever the node of the users
-    // without one (none is in them): such a value is kept by its text
-    // alone; one that gives a user at the node, by its text and the node,
-    // as a recipient list comes back from senders on several nodes.
-    std::uint32_t hash = 2166136261U;
-    for (char c : text)
-        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
-    std::uint32_t node_hash = hash;
-    for (char c : node)
-        node_hash = (node_hash ^ static_cast<unsigned char>(c)) * 16777619U;
-    if (work.memo.empty())
-        work.memo.resize(memo_size);
-    auto keeps = [&](const MemoEntry& e) {
-        return e.used && e.text == text && e.domain == options.domain &&
-               (e.any_node || e.node == node);
-    };
-    MemoEntry* entry = &work.memo[hash % memo_size];
-    if (keeps(*entry))
-        return entry->addresses;
-    entry = &work.memo[node_hash % memo_size];
-    if (keeps(*entry))
-        return entry->addresses;
     AddressText& made = work.made;
-    make_addresses(made, text, options, node);
-    // A user at the node would have "@NODE" in the list (localhost when
-    // none is known); a list without it holds none.
-    std::string at = "@";
-    at += node.empty() ? std::string_view("localhost") : node;
-    const bool any_node = made.list.find(at) == std::string::npos;
-    entry = &work.memo[(any_node ? hash : node_hash) % memo_size];
-    entry->used = true;
-    entry->text = text;
-    entry->domain = options.domain;
-    entry->node = node;
-    entry->any_node = any_node;
-    std::swap(entry->addresses, made);
-    return entry->addresses;
+    made.any = false;
+    made.list.clear();
+    made.first.clear();
+    list_elements(text, work.elements);
+    std::size_t line_length = 0;
+    for (std::string_view element : work.elements) {
+        const MemoEntry& entry = element_entry(work, element, options, node);
+        for (const std::string& shown : entry.shown)
+            append_shown_address(made.list, 0, line_length, shown);
+        if (!made.any && !entry.shown.empty()) {
+            made.any = true;
+            made.first = entry.first;
+        }
+    }
+    return made;
 }
 
 void append_addresses(ExportWork& work, std::string_view bytes, const ExportOptions& options,
@@ -480,39 +532,58 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
     HeadState state;
     bool ended = false; // by a line that is no header field
     work.head.clear();
+    std::size_t index = 0; // of the line in the head
     while (at < head.head_end && !ended) {
-        std::string& line = work.line;
-        line.clear();
+        std::string_view text;
         std::uint64_t line_end = at;
         bool whole = true, line_ended = false;
         // A CR anywhere in the line but before its LF, however far in:
         // `cr_last` tells that the bytes so far end with a CR.
         bool inner_cr = false, cr_last = false;
-        while (line_end < head.head_end && !line_ended) {
-            std::size_t available = 0;
-            const unsigned char* p = bytes_to_write(work, reader, line_end, available);
-            if (!p)
-                return false;
-            std::size_t n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(available, head.head_end - line_end));
-            const void* lf = std::memchr(p, '\n', n);
-            std::size_t take =
-                lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1 : n;
-            std::size_t content = lf ? take - 1 : take;
-            if (content > 0) {
-                inner_cr = inner_cr || cr_last || std::memchr(p, '\r', content - 1) != nullptr;
-                cr_last = p[content - 1] == '\r';
+        const HeadLineEnd* known = index < head.line_ends_known ? &head.line_ends[index] : nullptr;
+        ++index;
+        std::size_t available = 0;
+        const unsigned char* p = nullptr;
+        if (known && known->next <= head.head_end &&
+            !(p = bytes_to_write(work, reader, at, available)))
+            return false;
+        if (p && available >= known->next - at) {
+            // The head's reader found where the line ends, and it lies whole
+            // in the block: it is read where it stands.
+            text = std::string_view(reinterpret_cast<const char*>(p),
+                                    static_cast<std::size_t>(known->next - at));
+            line_end = known->next;
+            inner_cr = known->inner_cr;
+        } else {
+            std::string& line = work.line;
+            line.clear();
+            while (line_end < head.head_end && !line_ended) {
+                p = bytes_to_write(work, reader, line_end, available);
+                if (!p)
+                    return false;
+                std::size_t n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(available, head.head_end - line_end));
+                const void* lf = std::memchr(p, '\n', n);
+                std::size_t take =
+                    lf ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - p) + 1
+                       : n;
+                std::size_t content = lf ? take - 1 : take;
+                if (content > 0) {
+                    inner_cr = inner_cr || cr_last || std::memchr(p, '\r', content - 1) != nullptr;
+                    cr_last = p[content - 1] == '\r';
+                }
+                // Of a longer line the start is kept, enough to tell a header
+                // field from the body.
+                std::size_t room =
+                    export_line_capacity - std::min(line.size(), export_line_capacity);
+                if (take > room)
+                    whole = false;
+                line.append(reinterpret_cast<const char*>(p), std::min(take, room));
+                line_end += take;
+                line_ended = lf != nullptr;
             }
-            // Of a longer line the start is kept, enough to tell a header
-            // field from the body.
-            std::size_t room = export_line_capacity - std::min(line.size(), export_line_capacity);
-            if (take > room)
-                whole = false;
-            line.append(reinterpret_cast<const char*>(p), std::min(take, room));
-            line_end += take;
-            line_ended = lf != nullptr;
+            text = line;
         }
-        std::string_view text = line;
         if (whole && !text.empty() && text.back() == '\n')
             text.remove_suffix(1);
         if (whole && !text.empty() && text.back() == '\r')

@@ -95,20 +95,26 @@ bool read_message_head(MailboxReader& reader, std::uint64_t offset, std::uint32_
     forget(head.subject);
     const std::uint64_t end = offset + size;
     head.head_end = head.body_offset = end;
-    std::string held; // a line begun in an earlier block
+    head.line_ends_known = 0;
+    bool ends_kept = true; // each line so far has its end in line_ends
+    std::string held;      // a line begun in an earlier block
     bool first = true;
-    return walk_record_lines(reader, offset, end, head_line_capacity, held,
-                             [&](const RecordLine& line) {
-                                 if (line.text.empty()) { // the empty line after the head
-                                     head.head_end = line.offset;
-                                     head.body_offset = line.next;
-                                     return false;
-                                 }
-                                 take_head_line(head, line.text, line.whole, first, line.offset,
-                                                line.next - line.offset);
-                                 first = false;
-                                 return true;
-                             });
+    return walk_record_lines(
+        reader, offset, end, head_line_capacity, held, [&](const RecordLine& line) {
+            if (line.text.empty()) { // the empty line after the head
+                head.head_end = line.offset;
+                head.body_offset = line.next;
+                return false;
+            }
+            take_head_line(head, line.text, line.whole, first, line.offset,
+                           line.next - line.offset);
+            ends_kept = ends_kept && line.whole && head.line_ends_known < head_line_ends_kept;
+            if (ends_kept)
+                head.line_ends[head.line_ends_known++] = {line.next, line.text.find('\r') !=
+                                                                         std::string_view::npos};
+            first = false;
+            return true;
+        });
 }
 
 std::optional<SendingDate> parse_sending_date(std::string_view value)

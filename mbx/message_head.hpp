@@ -6,6 +6,7 @@
 
 #include "mbx/mailbox_reader.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,16 @@ struct HeadLine {
     std::string value;        // after the field name, without the line end
 };
 
+// Where a line of the head ends, as the head's reader found it: the export
+// writes the head from these without searching its lines a second time.
+struct HeadLineEnd {
+    std::uint64_t next = 0; // after its LF, or the text's end for a last line without one
+    bool inner_cr = false;  // a CR stands in it before its line end
+};
+// The ends of a head's first lines are kept up to this many, and up to its
+// first line longer than `head_line_capacity`.
+inline constexpr std::size_t head_line_ends_kept = 64;
+
 struct MessageHead {
     std::string sender;            // the "From:" line's sender, spaces around it removed
     HeadLine date;                 // the first "Date: " line of the head
@@ -29,6 +40,8 @@ struct MessageHead {
     HeadLine subject;              // the first "Subject: " line of the head
     std::uint64_t head_end = 0;    // offset of the empty line, or the text's end
     std::uint64_t body_offset = 0; // offset after the empty line, or the text's end
+    std::array<HeadLineEnd, head_line_ends_kept> line_ends;
+    std::size_t line_ends_known = 0; // of the head's first lines
 };
 
 // Reads the head of the message whose text is at `offset`; false on a read

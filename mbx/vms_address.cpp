@@ -508,7 +508,8 @@ template <typename Take> void for_each_element(std::string_view value, Take&& ta
 
 // One element of the list: its addresses and a quoted personal name after
 // them.
-void element_addresses(std::string_view element, const Place& place, std::vector<MailAddress>& out)
+void addresses_of_element(std::string_view element, const Place& place,
+                          std::vector<MailAddress>& out)
 {
     std::string name;
     std::string_view address = element;
@@ -608,8 +609,20 @@ std::vector<MailAddress> vms_addresses(std::string_view value, const std::string
     std::vector<MailAddress> addresses;
     const Place place{domain, node, user_node};
     for_each_element(
-        value, [&](std::string_view element) { element_addresses(element, place, addresses); });
+        value, [&](std::string_view element) { addresses_of_element(element, place, addresses); });
     return addresses;
+}
+
+void list_elements(std::string_view value, std::vector<std::string_view>& elements)
+{
+    elements.clear();
+    for_each_element(value, [&](std::string_view element) { elements.push_back(element); });
+}
+
+void element_addresses(std::string_view element, const std::string& domain, std::string_view node,
+                       std::string_view user_node, std::vector<MailAddress>& out)
+{
+    addresses_of_element(element, Place{domain, node, user_node}, out);
 }
 
 std::string_view sender_node(std::string_view value)
@@ -636,6 +649,40 @@ void decnet_recipients(std::string_view value, std::vector<DecnetUser>& users)
     });
 }
 
+void show_address(const MailAddress& address, std::string& shown)
+{
+    if (address.name.empty()) {
+        shown = address.addr_spec;
+        return;
+    }
+    if (!is_ascii(address.name))
+        shown = encoded_words(address.name);
+    else if (is_encoded_phrase(address.name))
+        shown = address.name;
+    else
+        shown = quoted_string(address.name);
+    shown += " <";
+    shown += address.addr_spec;
+    shown += '>';
+}
+
+void append_shown_address(std::string& text, std::size_t start, std::size_t& line_length,
+                          std::string_view shown)
+{
+    if (text.size() > start) {
+        text += ',';
+        if (line_length + shown.size() > 72) {
+            text += '\n';
+            line_length = 0;
+        }
+        text += ' ';
+    }
+    text += shown;
+    std::size_t fold = shown.rfind('\n');
+    line_length =
+        fold == std::string_view::npos ? line_length + shown.size() + 2 : shown.size() - fold;
+}
+
 void append_address_list(std::string& text, const std::vector<MailAddress>& addresses)
 {
     const std::size_t start = text.size();
@@ -644,29 +691,10 @@ void append_address_list(std::string& text, const std::vector<MailAddress>& addr
     for (const MailAddress& a : addresses) {
         std::string_view one = a.addr_spec;
         if (!a.name.empty()) {
-            if (!is_ascii(a.name))
-                named = encoded_words(a.name);
-            else if (is_encoded_phrase(a.name))
-                named = a.name;
-            else
-                named = quoted_string(a.name);
-            named += " <";
-            named += a.addr_spec;
-            named += '>';
+            show_address(a, named);
             one = named;
         }
-        if (text.size() > start) {
-            text += ',';
-            if (line_length + one.size() > 72) {
-                text += '\n';
-                line_length = 0;
-            }
-            text += ' ';
-        }
-        text += one;
-        std::size_t fold = one.rfind('\n');
-        line_length =
-            fold == std::string_view::npos ? line_length + one.size() + 2 : one.size() - fold;
+        append_shown_address(text, start, line_length, one);
     }
 }
 

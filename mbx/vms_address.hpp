@@ -35,6 +35,15 @@ struct MailAddress {
 std::vector<MailAddress> vms_addresses(std::string_view value, const std::string& domain,
                                        std::string_view node = {}, std::string_view user_node = {});
 
+// The same, element by element: the elements of a list value, each
+// trimmed, the commas inside quotes passed over and empty ones left out
+// (into `elements`, which keeps its room), and the addresses of one element,
+// appended to `out`. The addresses of a value are those of its elements in
+// their order.
+void list_elements(std::string_view value, std::vector<std::string_view>& elements);
+void element_addresses(std::string_view element, const std::string& domain, std::string_view node,
+                       std::string_view user_node, std::vector<MailAddress>& out);
+
 // A DECnet user, NODE::USER or A::B::USER: the user and its last node.
 struct DecnetUser {
     std::string_view node;
@@ -55,6 +64,14 @@ void decnet_recipients(std::string_view value, std::vector<DecnetUser>& users);
 std::string address_list_text(const std::vector<MailAddress>& addresses);
 // The same appended to `text`, which keeps its room from value to value.
 void append_address_list(std::string& text, const std::vector<MailAddress>& addresses);
+// One address as the list shows it, into `shown`.
+void show_address(const MailAddress& address, std::string& shown);
+// Appends one shown address to a list that begins at `start` of `text`:
+// after a comma and a blank, on a folded line of its own when the line
+// would grow past 72 characters. `line_length` goes on from address to
+// address; 0 for the first.
+void append_shown_address(std::string& text, std::size_t start, std::size_t& line_length,
+                          std::string_view shown);
 
 // Whether `text` is an internet address, "local@domain", as a header holds
 // one.

@@ -5,6 +5,7 @@
 // refused, and an output is created only new and never left half, whatever
 // call fails and whatever signal comes.
 #include "mbx/mbox_export.hpp"
+#include "mbx/vms_address.hpp"
 #include "tests/e2e_helpers.hpp"
 
 #include <algorithm>
@@ -1053,6 +1054,84 @@ TEST(MailboxExport, ArbitraryHeadsExportWhole)
         for (const char* name :
              {"From:", "To:", "CC:", "Date:", "Message-ID:", "MissingHeaderBodySeparatorDefect"})
             EXPECT_EQ(defects.find(name), std::string::npos) << line;
+    }
+}
+
+// The export makes a value's addresses element by element, each kept for
+// the messages after it: every From, To and CC header is the one the
+// address reader makes of the whole value, whatever lists the elements
+// came in before and from senders on whichever node.
+TEST(MailboxExport, AddressesAsTheReaderMakesThemFromMessageToMessage)
+{
+    const std::vector<std::string> elements = {"NODE1::SMITH",
+                                               "JONES",
+                                               "HUB::NODE2::JONES",
+                                               "NODE1::SMITH \"Al Smith\"",
+                                               "IN%\"kim@host.example.edu\"",
+                                               "MX%\"kim@host.example.edu\"  \"Kim Lee\"",
+                                               "DELTA::MRGATE::\"A1::JONES\"",
+                                               "MRGATE::\"A1::JONES\"",
+                                               "UUGATE::\"decvax!ucbvax!kim\"",
+                                               "@STAFF",
+                                               "various...",
+                                               "IN%\"a@b.example, Kim <c@d.example>\"",
+                                               "NODE1::SMITH \"J\xC3\xBCrgen\"",
+                                               "NODE9::LONG \"" + std::string(300, 'n') + "\""};
+    const std::vector<std::string> senders = {
+        "NODE1::SMITH",       "SMITH",         "NODE2::JONES \"Al Jones\"",
+        "IN%\"a@b.example\"", "HUB::NODE3::X", "JONES"};
+    std::uint64_t state = 7;
+    auto next = [&](std::size_t below) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::size_t>((state >> 33) % below);
+    };
+    auto list = [&](std::size_t most) {
+        std::string value;
+        for (std::size_t n = 1 + next(most); n > 0; --n)
+            value += elements[next(elements.size())] + (next(2) ? "," : ", ");
+        return value.substr(0, value.size() - 1);
+    };
+    struct Sent {
+        std::string from, to, cc;
+    };
+    std::vector<Sent> sent;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 200; ++i) {
+        Sent s{senders[next(senders.size())], list(i % 10 == 0 ? 25 : 4), list(2)};
+        texts.push_back("From:\t" + s.from +
+                        "\r\nReceived: ; Tue, 3 Sep 1996 10:00:00 +0000\r\nTo:\t" + s.to +
+                        "\r\nCC:\t" + s.cc + "\r\nSubject: s\r\n\r\nbody\r\n");
+        sent.push_back(s);
+    }
+    Workspace w;
+    w.put("LISTS.MBX", mailbox_of(texts));
+    ExportOptions options;
+    options.domain = "d.org";
+    options.node = "HOME";
+    FormExport eml =
+        export_forms(w.dir.file("LISTS.MBX"), ExportForm::eml, w.dir.file("EML"), options);
+    ASSERT_EQ(eml.files.size(), texts.size());
+    auto header = [](const std::string& bytes, const std::string& name) {
+        std::size_t at = bytes.find(name + ": ");
+        std::size_t end = bytes.find("\r\nX-VMS-" + name + ":", at);
+        if (at == std::string::npos || end == std::string::npos)
+            return std::string("(none)");
+        std::string value = bytes.substr(at + name.size() + 2, end - at - name.size() - 2);
+        for (std::size_t cr = value.find("\r\n"); cr != std::string::npos; cr = value.find("\r\n"))
+            value.erase(cr, 1);
+        return value;
+    };
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string bytes = read_file(eml.files[i]);
+        std::string_view node = sender_node(sent[i].from);
+        if (node.empty())
+            node = options.node;
+        auto made = [&](const std::string& value, std::string_view at) {
+            return address_list_text(vms_addresses(value, options.domain, at, options.node));
+        };
+        EXPECT_EQ(header(bytes, "From"), made(sent[i].from, options.node)) << i;
+        EXPECT_EQ(header(bytes, "To"), made(sent[i].to, node)) << i << ": " << sent[i].to;
+        EXPECT_EQ(header(bytes, "CC"), made(sent[i].cc, node)) << i << ": " << sent[i].cc;
     }
 }
 
