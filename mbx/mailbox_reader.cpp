@@ -54,44 +54,45 @@ MailboxVerdict check_header(MailboxReader& reader, const unsigned char* bytes)
 // One record at `at`; on success `at` is moved past it.
 MailboxVerdict check_record(MailboxReader& reader, std::uint32_t expected, std::uint64_t& at)
 {
-    const std::string which = "record " + number(expected) + ": ";
+    // Said of a fault only: the check runs before every exported message.
+    auto which = [expected] { return "record " + number(expected) + ": "; };
     unsigned char bytes[record_header_size];
     if (!mailbox_read(reader, at, bytes, sizeof bytes)) {
         if (reader.error)
-            return fault(at, which + "read failed: " + reader.error_text);
-        return fault(reader.length, which + "cut short in its header");
+            return fault(at, which() + "read failed: " + reader.error_text);
+        return fault(reader.length, which() + "cut short in its header");
     }
     MessageRecordHeader header = decode_record_header(bytes);
     std::size_t wrong = first_difference(bytes, encode_record_header(header));
     if (wrong < record_header_size)
-        return fault(at + wrong, which + "wrong record magic");
+        return fault(at + wrong, which() + "wrong record magic");
     if (header.message_number != expected)
-        return fault(at + 4, which + "message number is " + number(header.message_number));
+        return fault(at + 4, which() + "message number is " + number(header.message_number));
     if (header.record_size != static_cast<std::uint64_t>(header.text_size) + record_overhead)
-        return fault(at + 8, which + "record size " + number(header.record_size) +
+        return fault(at + 8, which() + "record size " + number(header.record_size) +
                                  " is not text size " + number(header.text_size) + " + 17");
     const std::uint64_t text = at + record_header_size;
     const std::uint64_t end = text + header.text_size; // the terminator
     if (end >= reader.length)
-        return fault(at + 12, which + "text size " + number(header.text_size) +
+        return fault(at + 12, which() + "text size " + number(header.text_size) +
                                   " runs past the end of the file");
     for (std::uint64_t offset = text; offset < end;) {
         std::size_t available = 0;
         const unsigned char* p = mailbox_bytes_at(reader, offset, available);
         if (!p)
-            return fault(offset, which + "read failed: " + reader.error_text);
+            return fault(offset, which() + "read failed: " + reader.error_text);
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(available, end - offset));
         if (const void* zero = std::memchr(p, 0, n))
             return fault(offset +
                              static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - p),
-                         which + "zero byte inside the text");
+                         which() + "zero byte inside the text");
         offset += n;
     }
     unsigned char terminator = 1;
     if (!mailbox_read(reader, end, &terminator, 1))
-        return fault(end, which + "read failed: " + reader.error_text);
+        return fault(end, which() + "read failed: " + reader.error_text);
     if (terminator != 0)
-        return fault(end, which + "no zero byte after the text");
+        return fault(end, which() + "no zero byte after the text");
     at = end + 1;
     MailboxVerdict check;
     check.whole = true;
