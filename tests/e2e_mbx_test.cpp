@@ -926,6 +926,32 @@ TEST(MailboxExport, TheUsersNodeFromOthersMessagesOrTheOption)
               "\"MRGATE::\\\"NODE1::SMITH\\\"\"@VAXB.example.org");
 }
 
+// The node search parses each address it meets once and remembers it: many
+// different addresses, some sharing a place in its tables, each keep their
+// own count; those past its room, in a list or beside a quoted name, and in
+// other capitals count as much.
+TEST(MailboxExport, TheUsersNodeAmongManyAddresses)
+{
+    auto to = [](const std::string& from, const std::string& to) {
+        return message("From:\t" + from + " 17-SEP-1996 07:05:23.33",
+                       {"To:\t" + to, "CC:\t", "Subj:\tx", "", "text"});
+    };
+    std::string folder = to("SMITH", "NODE1::JONES");
+    for (int n = 0; n < 600; ++n)
+        folder += to("KIM", "P" + std::to_string(n) + "::SMITH") +
+                  to("KIM", "P" + std::to_string(n) + "::SMITH");
+    folder += to("KIM", "WIN::SMITH") + to("KIM", "P1::JONES,win::Smith") +
+              to("KIM", "Win::SMITH \"Smith, J\", P1::JONES");
+    Workspace w;
+    w.put("MAIL.TXT", folder);
+    ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    ChildOptions o = mbx_options(w, {"mbox", "MAIL.MBX"});
+    o.environment = {"TZ=UTC"};
+    ChildResult r = run_child(o);
+    ASSERT_EQ(r.exit_status, 0) << r.errors;
+    EXPECT_NE(r.output.find("\nFrom: SMITH@WIN\n"), std::string::npos) << r.output.substr(0, 400);
+}
+
 // Options are checked before anything is written.
 TEST(MailboxExport, OptionsChecked)
 {
