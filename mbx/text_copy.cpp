@@ -1,6 +1,7 @@
 #include "mbx/text_copy.hpp"
 
-#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -66,26 +67,75 @@ void text_byte(ExportOutput& out, LineWriter& w, char c)
         w.line_start = w.form == ExportForm::mbox;
 }
 
-// At the start of the line at `p[at]` of a piece of `n` bytes: a line of
-// ">"s and "From " gets its one more ">" at `to` when `room` says the block
-// holds it. False when the line's start cannot be judged here, as the piece
-// ends first, or the ">" has no room: the byte-wise state takes it then.
-bool quote_here(const unsigned char* p, std::size_t at, std::size_t n, unsigned char*& to,
-                bool room)
+// The text goes through the block sixteen bytes at a time: each chunk is
+// copied whole, and its first LF found by one comparison of all sixteen.
+constexpr std::size_t chunk_size = 16;
+using Chunk = unsigned char __attribute__((vector_size(chunk_size)));
+using ChunkWords = std::uint64_t __attribute__((vector_size(chunk_size)));
+static_assert(std::endian::native == std::endian::little,
+              "the first byte of a chunk is the low byte of its first word");
+
+// Where the chunk's first LF is, or chunk_size when it holds none.
+std::size_t first_lf(const Chunk& chunk)
 {
-    std::size_t word = at;
-    while (word < n && p[word] == '>')
-        ++word;
-    if (word < n && p[word] != from_word[0])
-        return true;
-    if (n - word < from_word.size())
-        return false;
-    if (std::memcmp(p + word, from_word.data(), from_word.size()) != 0)
-        return true;
-    if (!room)
-        return false;
-    *to++ = '>';
-    return true;
+    const ChunkWords lf = reinterpret_cast<ChunkWords>(chunk == '\n');
+    if (lf[0] != 0)
+        return static_cast<std::size_t>(std::countr_zero(lf[0])) / 8;
+    if (lf[1] != 0)
+        return 8 + static_cast<std::size_t>(std::countr_zero(lf[1])) / 8;
+    return chunk_size;
+}
+
+// Copies the text from `p[i]`, inside a line whose start is judged, up to
+// where a chunk no longer fits the piece or the block, or a line starts
+// that an mbox may have to quote; returns where it stopped.
+std::size_t copy_lines(ExportOutput& out, LineWriter& w, const unsigned char* p, std::size_t i,
+                       std::size_t n)
+{
+    const bool mbox = w.form == ExportForm::mbox;
+    const std::size_t start = i;
+    unsigned char* const first = out.block.data() + out.used;
+    unsigned char* const last = out.block.data() + out.block.size() - chunk_size;
+    unsigned char* to = first;
+    // Each turn: the text before `p[i]` is in the block before `to`, and
+    // `p[i]` is inside a line. The chunk at `p[i]` goes to `to` whole, but
+    // only what comes before its first LF counts; the rest is copied again
+    // by the next turn, or overwritten.
+    while (n - i >= chunk_size && to <= last) {
+        Chunk chunk;
+        std::memcpy(&chunk, p + i, chunk_size);
+        std::memcpy(to, &chunk, chunk_size);
+        const std::size_t lf = first_lf(chunk);
+        if (lf == chunk_size) {
+            i += chunk_size;
+            to += chunk_size;
+            continue;
+        }
+        // The line ends: the CR of a CR LF, copied already, is taken back,
+        // and the LF goes in its place.
+        to += lf;
+        i += lf;
+        if (i > start && p[i - 1] == '\r')
+            --to;
+        *to++ = '\n';
+        ++i;
+        // The next line starts: in an mbox one that starts with ">" or "F"
+        // goes byte by byte until it is known whether it is quoted, as does
+        // one whose first byte is in the next piece.
+        if (mbox && (i == n || p[i] == '>' || p[i] == 'F')) {
+            w.line_start = true;
+            break;
+        }
+    }
+    // A CR at the end of what was copied waits for what follows it.
+    if (!w.line_start && i > start && p[i - 1] == '\r') {
+        --to;
+        w.held_cr = true;
+    }
+    if (to != first)
+        w.ended_line = to[-1] == '\n';
+    out.used += static_cast<std::size_t>(to - first);
+    return i;
 }
 
 } // namespace
@@ -99,55 +149,17 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
         w.ended_line = p[n - 1] == '\n';
         return;
     }
-    const bool mbox = w.form == ExportForm::mbox;
-    const std::size_t capacity = out.block.size();
     std::size_t i = 0;
     while (i < n) {
-        if (w.held_cr || w.line_start) {
+        // Inside a line, with a chunk's room in the piece and in the block,
+        // the text goes by chunks; the held CR, an mbox line's start, the
+        // piece's last bytes and those that fill the block go byte by byte.
+        if (w.held_cr || w.line_start || n - i < chunk_size ||
+            out.block.size() - out.used < chunk_size) {
             text_byte(out, w, static_cast<char>(p[i++]));
             continue;
         }
-        // Inside a line: the text is copied as it is up to a CR LF, which
-        // becomes LF, and on through the lines that follow, quoted where
-        // they need it, as far as the output block has room. The block
-        // holds what is left of the piece's text: a ">" is added only where
-        // a dropped CR made room.
-        if (out.used == capacity)
-            output_flush(out);
-        unsigned char* const start = out.block.data() + out.used;
-        unsigned char* const block_end = out.block.data() + capacity;
-        unsigned char* to = start;
-        const std::size_t stop = i + std::min(n - i, capacity - out.used);
-        while (i < stop) {
-            const void* found = std::memchr(p + i, '\n', stop - i);
-            if (!found) {
-                // The line goes on after this piece, or after the block is
-                // written; a CR at the end waits for what follows it.
-                std::size_t length = stop - i;
-                bool cr = p[stop - 1] == '\r';
-                length -= cr ? 1 : 0;
-                std::memcpy(to, p + i, length);
-                to += length;
-                w.held_cr = cr;
-                i = stop;
-                break;
-            }
-            const std::size_t lf =
-                static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p);
-            const std::size_t length = lf - i - (lf > i && p[lf - 1] == '\r' ? 1 : 0);
-            std::memcpy(to, p + i, length);
-            to += length;
-            *to++ = '\n';
-            i = lf + 1;
-            const bool room = static_cast<std::size_t>(block_end - to) > stop - i;
-            if (mbox && !quote_here(p, i, n, to, room)) {
-                w.line_start = true;
-                break;
-            }
-        }
-        if (to != start)
-            w.ended_line = to[-1] == '\n';
-        out.used += static_cast<std::size_t>(to - start);
+        i = copy_lines(out, w, p, i, n);
     }
 }
 
