@@ -780,8 +780,9 @@ TEST(ExportText, SameLinesHoweverTheTextIsCut)
                     << block;
     // Random texts rich in line ends, CRs and starts of "From " lines, in
     // pieces of random sizes, through blocks of 1 to 258 bytes.
-    const std::string parts[] = {"\r\n", "\r\n", "\n", "\r",  ">",     ">>",   "From ", "From",
-                                 "Fro",  "F",    " ",  "x\r", "word ", "\r\r", "\t",    "\xE9"};
+    const std::string parts[] = {"\r\n",  "\r\n", "\n",  "\r",   ">",           ">>",
+                                 "From ", "From", "Fro", "F",    " ",           "x\r",
+                                 "word ", "\r\r", "\t",  "\xE9", ">>>>>>>>>>>>"};
     std::mt19937 random(21);
     auto below = [&random](std::size_t n) {
         return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
