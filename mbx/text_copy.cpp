@@ -1,6 +1,8 @@
 #include "mbx/text_copy.hpp"
 
-#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -66,12 +68,48 @@ void text_byte(ExportOutput& out, LineWriter& w, char c)
         w.line_start = w.form == ExportForm::mbox;
 }
 
-// At the start of the line at `p[at]` of a piece of `n` bytes: a line of
-// ">"s and "From " gets its one more ">" at `to` when `room` says the block
-// holds it. False when the line's start cannot be judged here, as the piece
-// ends first, or the ">" has no room: the byte-wise state takes it then.
-bool quote_here(const unsigned char* p, std::size_t at, std::size_t n, unsigned char*& to,
-                bool room)
+// Inside a line the text goes through the block sixteen bytes at a time,
+// each chunk compared and copied whole.
+constexpr std::size_t chunk_size = 16;
+using Chunk = unsigned char __attribute__((vector_size(chunk_size)));
+using ChunkWords = std::uint64_t __attribute__((vector_size(chunk_size)));
+static_assert(std::endian::native == std::endian::little,
+              "the first byte of a chunk is the low byte of its first word");
+// For each place in a chunk of a CR to leave out (chunk_size: none), the
+// bytes that come before it: those are copied from the chunk, the others
+// from the chunk one byte on.
+constexpr auto ones_before = [] {
+    std::array<std::array<unsigned char, chunk_size>, chunk_size + 1> masks{};
+    for (std::size_t cr = 0; cr <= chunk_size; ++cr)
+        for (std::size_t k = 0; k < cr; ++k)
+            masks[cr][k] = 0xFF;
+    return masks;
+}();
+
+// The bytes a comparison of chunks found (all ones), as bit k for byte k.
+// Of each word's found bytes the mask keeps one bit each, in a place of its
+// own, which the multiplication gathers in the top byte without a carry.
+std::uint32_t found_bits(const Chunk& found)
+{
+    const ChunkWords words = reinterpret_cast<ChunkWords>(found);
+    auto bits = [](std::uint64_t word) {
+        return static_cast<std::uint32_t>(((word & 0x8040201008040201u) * 0x0101010101010101u) >>
+                                          56);
+    };
+    return bits(words[0]) | bits(words[1]) << 8;
+}
+
+bool found_any(const Chunk& found)
+{
+    const ChunkWords words = reinterpret_cast<ChunkWords>(found);
+    return (words[0] | words[1]) != 0;
+}
+
+// At the start of the line at `p[at]` of a piece of `n` bytes, after the
+// copy by chunks found it starting with ">" or "F": a line of ">"s and
+// "From " gets its one more ">" at `to`. False when the line's start
+// cannot be judged here, as the piece ends first.
+bool quote_here(const unsigned char* p, std::size_t at, std::size_t n, unsigned char*& to)
 {
     std::size_t word = at;
     while (word < n && p[word] == '>')
@@ -80,12 +118,69 @@ bool quote_here(const unsigned char* p, std::size_t at, std::size_t n, unsigned 
         return true;
     if (n - word < from_word.size())
         return false;
-    if (std::memcmp(p + word, from_word.data(), from_word.size()) != 0)
-        return true;
-    if (!room)
-        return false;
-    *to++ = '>';
+    if (std::memcmp(p + word, from_word.data(), from_word.size()) == 0)
+        *to++ = '>';
     return true;
+}
+
+// Copies the text from `p[i]`, inside a line whose start is judged, while
+// the piece holds a chunk and two bytes more and the block has room for a
+// chunk and a ">"; returns where it stopped. An mbox line whose start
+// cannot be judged in the piece is left to the byte-wise state.
+std::size_t copy_chunks(ExportOutput& out, LineWriter& w, const unsigned char* p, std::size_t i,
+                        std::size_t n)
+{
+    const bool mbox = w.form == ExportForm::mbox;
+    unsigned char* const first = out.block.data() + out.used;
+    unsigned char* const last = out.block.data() + out.block.size() - chunk_size - 1;
+    unsigned char* to = first;
+    // Each turn: the text before `p[i]` is in the block before `to`, line
+    // ends made and lines quoted, and `p[i]` is inside a line. The turn
+    // compares the chunk at `p[i]` with the chunks one and two bytes on,
+    // so that it sees what follows each of its bytes: a CR followed by a
+    // LF, even the next chunk's first byte, is dropped; a LF followed by
+    // "Fr", ">F" or ">>" starts a line of an mbox that may need its ">".
+    // The chunk goes to `to` with its first dropped CR left out; the turn
+    // takes the whole chunk, or stops in front of a second CR to drop, or
+    // behind a LF that starts a line to judge.
+    while (n - i >= chunk_size + 2 && to <= last) {
+        Chunk here, next;
+        std::memcpy(&here, p + i, chunk_size);
+        std::memcpy(&next, p + i + 1, chunk_size);
+        const std::uint32_t drop = found_bits((here == '\r') & (next == '\n'));
+        const auto cr = static_cast<std::size_t>(std::countr_zero(drop | 1u << chunk_size));
+        Chunk before_cr;
+        std::memcpy(&before_cr, ones_before[cr].data(), chunk_size);
+        const Chunk copy = (here & before_cr) | (next & ~before_cr);
+        std::memcpy(to, &copy, chunk_size);
+        std::uint32_t starts = 0;
+        if (mbox) {
+            Chunk after;
+            std::memcpy(&after, p + i + 2, chunk_size);
+            const Chunk found =
+                (here == '\n') & (((next == 'F') & (after == 'r')) |
+                                  ((next == '>') & ((after == '>') | (after == 'F'))));
+            if (found_any(found))
+                starts = found_bits(found);
+        }
+        const std::uint32_t stops = (drop & (drop - 1)) | starts << 1;
+        if (stops == 0) {
+            i += chunk_size;
+            to += chunk_size - (drop != 0 ? 1 : 0);
+            continue;
+        }
+        const auto end = static_cast<std::size_t>(std::countr_zero(stops));
+        i += end;
+        to += end - (cr < end ? 1 : 0);
+        if ((starts >> (end - 1) & 1) != 0 && !quote_here(p, i, n, to)) {
+            w.line_start = true;
+            break;
+        }
+    }
+    if (to != first)
+        w.ended_line = to[-1] == '\n';
+    out.used += static_cast<std::size_t>(to - first);
+    return i;
 }
 
 } // namespace
@@ -99,55 +194,17 @@ void write_text(ExportOutput& out, LineWriter& w, const unsigned char* p, std::s
         w.ended_line = p[n - 1] == '\n';
         return;
     }
-    const bool mbox = w.form == ExportForm::mbox;
-    const std::size_t capacity = out.block.size();
     std::size_t i = 0;
     while (i < n) {
-        if (w.held_cr || w.line_start) {
+        // Inside a line, with room in the piece and in the block, the text
+        // goes by chunks; the held CR, an mbox line's start, the piece's
+        // last bytes and those that fill the block go byte by byte.
+        if (w.held_cr || w.line_start || n - i < chunk_size + 2 ||
+            out.block.size() - out.used <= chunk_size) {
             text_byte(out, w, static_cast<char>(p[i++]));
             continue;
         }
-        // Inside a line: the text is copied as it is up to a CR LF, which
-        // becomes LF, and on through the lines that follow, quoted where
-        // they need it, as far as the output block has room. The block
-        // holds what is left of the piece's text: a ">" is added only where
-        // a dropped CR made room.
-        if (out.used == capacity)
-            output_flush(out);
-        unsigned char* const start = out.block.data() + out.used;
-        unsigned char* const block_end = out.block.data() + capacity;
-        unsigned char* to = start;
-        const std::size_t stop = i + std::min(n - i, capacity - out.used);
-        while (i < stop) {
-            const void* found = std::memchr(p + i, '\n', stop - i);
-            if (!found) {
-                // The line goes on after this piece, or after the block is
-                // written; a CR at the end waits for what follows it.
-                std::size_t length = stop - i;
-                bool cr = p[stop - 1] == '\r';
-                length -= cr ? 1 : 0;
-                std::memcpy(to, p + i, length);
-                to += length;
-                w.held_cr = cr;
-                i = stop;
-                break;
-            }
-            const std::size_t lf =
-                static_cast<std::size_t>(static_cast<const unsigned char*>(found) - p);
-            const std::size_t length = lf - i - (lf > i && p[lf - 1] == '\r' ? 1 : 0);
-            std::memcpy(to, p + i, length);
-            to += length;
-            *to++ = '\n';
-            i = lf + 1;
-            const bool room = static_cast<std::size_t>(block_end - to) > stop - i;
-            if (mbox && !quote_here(p, i, n, to, room)) {
-                w.line_start = true;
-                break;
-            }
-        }
-        if (to != start)
-            w.ended_line = to[-1] == '\n';
-        out.used += static_cast<std::size_t>(to - start);
+        i = copy_chunks(out, w, p, i, n);
     }
 }
 

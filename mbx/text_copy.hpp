@@ -9,9 +9,10 @@
 
 // The text of a message on its way out. In an mbox and a Maildir CR LF
 // becomes LF; in an mbox a line of ">"s followed by "From " also gets one
-// more ">". An .eml file keeps the text's CR LF. The start of each line goes
-// byte by byte through a bounded state; the rest of the line is copied
-// whole.
+// more ">". An .eml file keeps the text's CR LF. Inside a line the text is
+// copied sixteen bytes at a time; the start of an mbox line that may need
+// its ">", a CR at the end of a piece and the last bytes of a piece go byte
+// by byte through a bounded state.
 struct LineWriter {
     ExportForm form = ExportForm::mbox;
     bool line_start = true;  // in an mbox, still in the line's run of ">" and "From "

@@ -2,7 +2,8 @@
 // the offset of the first fault, on cut, changed and lying files; the
 // sending dates carried into the calendar; and what an exported message is
 // made of: addresses from the VMS forms, character sets, Date headers,
-// Message-IDs; and the names of an export, which never replace anything.
+// Message-IDs, the text's lines; and the names of an export, which never
+// replace anything.
 #include "convert/file_io.hpp"
 #include "convert/vax_date.hpp"
 #include "mbx/charset.hpp"
@@ -10,6 +11,7 @@
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/message_id.hpp"
+#include "mbx/text_copy.hpp"
 #include "mbx/vms_address.hpp"
 #include "tests/support/test_files.hpp"
 
@@ -17,6 +19,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <random>
 
 namespace {
 
@@ -706,6 +709,99 @@ TEST(MessageId, MadeFromTheText)
             EXPECT_EQ(made_message_id(fed), id_of(stands_for, 64)) << piece;
             EXPECT_EQ(hashed_ascii(fed), given == dated) << piece;
         }
+    }
+}
+
+// The text as each form writes it, made by the rules, not by the copy's
+// way: in an mbox and a Maildir a CR LF becomes LF (a lone CR stays), in an
+// mbox a line of any number of ">" followed by "From " gets one more ">",
+// and a last line without its line end gets one.
+std::string text_as_written(const std::string& text, ExportForm form)
+{
+    if (text.empty())
+        return text;
+    if (form == ExportForm::eml)
+        return text.back() == '\n' ? text : text + "\r\n";
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t lf = text.find('\n', at);
+        std::string line = text.substr(at, lf == std::string::npos ? lf : lf - at);
+        if (lf != std::string::npos && !line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::size_t word = std::min(line.find_first_not_of('>'), line.size());
+        if (form == ExportForm::mbox && line.compare(word, 5, "From ") == 0)
+            out += '>';
+        out += line + '\n';
+        at = lf == std::string::npos ? text.size() : lf + 1;
+    }
+    return out;
+}
+
+// The text's copy into the output block gives the same bytes however the
+// text is cut into pieces and however small the block: a CR LF, a line
+// start of ">"s and "From " and a long line may straddle two pieces or the
+// block's end.
+TEST(ExportText, SameLinesHoweverTheTextIsCut)
+{
+    TempDir dir;
+    const std::string name = dir.file("out");
+    const ExportForm forms[] = {ExportForm::mbox, ExportForm::maildir, ExportForm::eml};
+    // Each piece is a string of its own, so that a look past its end finds
+    // no text.
+    auto written = [&name](const std::vector<std::string>& pieces, ExportForm form,
+                           std::size_t block) {
+        ExportOutput out;
+        out.fd = io_create_new(name.c_str());
+        out.block.resize(block);
+        LineWriter w;
+        w.form = form;
+        w.line_start = form == ExportForm::mbox;
+        for (const std::string& piece : pieces)
+            write_string(out, w, piece);
+        end_text(out, w);
+        EXPECT_EQ(output_flush(out), 0);
+        EXPECT_EQ(io_close(out.fd), 0);
+        std::string bytes = read_file(name);
+        EXPECT_EQ(io_remove(name.c_str()), 0);
+        return bytes;
+    };
+    // Lines of every length around the copy's chunks, each followed by one
+    // to quote or not, cut in two at every byte.
+    std::string lines;
+    const char* next[] = {">>From x\r\n", "From y\n", "Fro\r\n", "F\r\r\n", ">\r\n"};
+    for (std::size_t length = 13; length < 36; ++length)
+        lines += std::string(length, 'a') + "\r\n" + next[length % std::size(next)];
+    for (ExportForm form : forms)
+        for (std::size_t cut = 0; cut <= lines.size(); ++cut)
+            for (std::size_t block : {16, 4096})
+                EXPECT_EQ(written({lines.substr(0, cut), lines.substr(cut)}, form, block),
+                          text_as_written(lines, form))
+                    << "form " << static_cast<int>(form) << ", cut at " << cut << ", block "
+                    << block;
+    // Random texts rich in line ends, CRs and starts of "From " lines, in
+    // pieces of random sizes, through blocks of 1 to 258 bytes.
+    const std::string parts[] = {"\r\n",  "\r\n", "\n",  "\r",   ">",           ">>",
+                                 "From ", "From", "Fro", "F",    " ",           "x\r",
+                                 "word ", "\r\r", "\t",  "\xE9", ">>>>>>>>>>>>"};
+    std::mt19937 random(21);
+    auto below = [&random](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+    };
+    for (int trial = 0; trial < 600; ++trial) {
+        std::string text;
+        for (std::size_t count = below(60); count > 0; --count)
+            text += below(4) == 0 ? std::string(below(120), 'a' + static_cast<char>(below(26)))
+                                  : parts[below(std::size(parts))];
+        const std::size_t block = (std::size_t{1} << below(9)) + below(3);
+        const std::size_t largest_piece = 1 + below(below(2) == 0 ? 8 : 300);
+        std::vector<std::string> pieces;
+        for (std::size_t at = 0; at < text.size(); at += pieces.back().size())
+            pieces.push_back(text.substr(at, 1 + below(largest_piece)));
+        for (ExportForm form : forms)
+            EXPECT_EQ(written(pieces, form, block), text_as_written(text, form))
+                << "form " << static_cast<int>(form) << ", block " << block << ", pieces up to "
+                << largest_piece << ", text:\n"
+                << text;
     }
 }
 
