@@ -678,7 +678,8 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
         // The separator's sender is the From header's address, when it has
         // no blank that would end it early.
         std::string_view sender = from.first;
-        if (sender.empty() || sender.find_first_of(" \t") != std::string_view::npos)
+        if (sender.empty() ||
+            std::any_of(sender.begin(), sender.end(), [](char c) { return c == ' ' || c == '\t'; }))
             sender = no_sender;
         work.head = "From ";
         work.head += sender;

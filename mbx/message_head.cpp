@@ -69,11 +69,11 @@ bool parse_number(std::string_view& text, std::size_t min_digits, std::size_t ma
     return true;
 }
 
-bool skip(std::string_view& text, std::string_view what)
+bool skip(std::string_view& text, char what)
 {
-    if (text.substr(0, what.size()) != what)
+    if (text.empty() || text.front() != what)
         return false;
-    text.remove_prefix(what.size());
+    text.remove_prefix(1);
     return true;
 }
 
@@ -124,16 +124,17 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
     if (std::size_t comma = value.find(", "); comma != std::string_view::npos && comma <= 7)
         value.remove_prefix(comma + 2);
     int day = 0, year = 0;
-    if (!parse_number(value, 1, 2, day) || !skip(value, " "))
+    if (!parse_number(value, 1, 2, day) || !skip(value, ' '))
         return std::nullopt;
     unsigned month = 0;
-    for (unsigned i = 0; i < month_names.size() && month == 0; ++i)
-        if (value.substr(0, 3) == month_names[i])
+    for (unsigned i = 0; i < month_names.size() && month == 0 && value.size() >= 3; ++i)
+        if (value[0] == month_names[i][0] && value[1] == month_names[i][1] &&
+            value[2] == month_names[i][2])
             month = i + 1;
     if (month == 0)
         return std::nullopt;
     value.remove_prefix(3);
-    if (!skip(value, " ") || !parse_number(value, 4, 4, year) || !skip(value, " "))
+    if (!skip(value, ' ') || !parse_number(value, 4, 4, year) || !skip(value, ' '))
         return std::nullopt;
     std::size_t space = value.find(' ');
     if (space == 0 || space == std::string_view::npos)

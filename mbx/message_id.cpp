@@ -44,6 +44,15 @@ void mix(TextHash& h, const unsigned char* p)
     mix(h, word_at(p), word_at(p + 8));
 }
 
+// ORs the bytes into `bits`, eight at a time.
+void gather_bits(std::uint64_t& bits, const unsigned char* p, std::size_t n)
+{
+    for (; n >= 8; p += 8, n -= 8)
+        bits |= word_at(p);
+    for (; n > 0; --n)
+        bits |= *p++;
+}
+
 std::uint64_t finished(std::uint64_t x)
 {
     x ^= x >> 33;
@@ -199,9 +208,9 @@ void hash_id_text(TextHash& hash, const IdText& text, const unsigned char* bytes
     }
     // The lines left out still count for the bits, which tell whether the
     // whole text is ASCII.
-    for (std::uint64_t at = std::max(offset, text.skip_from); at < std::min(end, text.skip_to);
-         ++at)
-        hash.bits |= bytes[at - offset];
+    const std::uint64_t from = std::max(offset, text.skip_from);
+    gather_bits(hash.bits, bytes + (from - offset),
+                static_cast<std::size_t>(std::min(end, text.skip_to) - from));
     if (offset <= text.skip_from) {
         hash_text(hash, bytes, static_cast<std::size_t>(text.skip_from - offset));
         hash_text(hash, reinterpret_cast<const unsigned char*>(text.date_time.data()),
