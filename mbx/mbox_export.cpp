@@ -49,7 +49,6 @@ constexpr std::size_t memo_text_capacity = 256;
 
 struct MemoEntry {
     std::string text;
-    std::string domain;
     std::string node;               // of users named without one
     bool any_node = false;          // the addresses are the same for any node
     std::vector<std::string> shown; // each address as the list shows it
@@ -69,10 +68,12 @@ struct ExportWork {
     AddressText made;                       // the addresses of the last value
     std::vector<std::string_view> elements; // of the last value
     std::vector<MailAddress> addresses;     // of one element as made
-    MemoEntry long_element;                 // one too long for the memo
+    MemoEntry made_element;                 // one just made, or too long for the memo
     std::vector<MemoEntry> memo;            // memo_size entries once in use
     // The key of each entry, the hash its place was chosen by; 0: unused.
     std::vector<std::uint64_t> memo_keys;
+    // The options the memo's addresses were made with.
+    std::string memo_domain, memo_user_node;
 };
 
 bool holds(const MailboxReader& reader, std::uint64_t offset)
@@ -219,7 +220,8 @@ std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
         mix(word);
     }
     std::uint64_t last = 0; // the last bytes, and their count in the top byte
-    std::memcpy(&last, text.data() + at, text.size() - at);
+    if (at < text.size())
+        std::memcpy(&last, text.data() + at, text.size() - at);
     mix(last ^ (static_cast<std::uint64_t>(text.size() - at) << 56));
     return h ^ (h >> 32);
 }
@@ -230,8 +232,8 @@ const MemoEntry& element_entry(ExportWork& work, std::string_view element,
                                const ExportOptions& options, std::string_view node)
 {
     if (element.size() > memo_text_capacity) {
-        make_element(work, work.long_element, element, options, node);
-        return work.long_element;
+        make_element(work, work.made_element, element, options, node);
+        return work.made_element;
     }
     // Most elements give the same addresses whatever the node of the users
     // without one (none is in them): such an element is kept by its text
@@ -240,24 +242,25 @@ const MemoEntry& element_entry(ExportWork& work, std::string_view element,
     // A key's place comes from its high bits; its lowest bit is always set.
     const std::uint64_t hash = text_hash(element.size(), element) | 1;
     const std::uint64_t node_hash = text_hash(hash, node) | 1;
-    if (work.memo.empty()) {
+    if (work.memo.empty() || work.memo_domain != options.domain ||
+        work.memo_user_node != options.node) {
         work.memo.resize(memo_size);
         work.memo_keys.assign(memo_size, 0);
+        work.memo_domain = options.domain;
+        work.memo_user_node = options.node;
     }
     auto place = [](std::uint64_t key) { return static_cast<std::size_t>(key >> 32) % memo_size; };
     auto kept = [&](std::uint64_t key) -> const MemoEntry* {
         if (work.memo_keys[place(key)] != key)
             return nullptr;
         const MemoEntry& e = work.memo[place(key)];
-        return e.text == element && e.domain == options.domain && (e.any_node || e.node == node)
-                   ? &e
-                   : nullptr;
+        return e.text == element && (e.any_node || e.node == node) ? &e : nullptr;
     };
     if (const MemoEntry* e = kept(hash))
         return *e;
     if (const MemoEntry* e = kept(node_hash))
         return *e;
-    MemoEntry& made = work.long_element;
+    MemoEntry& made = work.made_element;
     make_element(work, made, element, options, node);
     // A user at the node would have "@NODE" in an address (localhost when
     // none is known); addresses without it hold none.
@@ -271,7 +274,6 @@ const MemoEntry& element_entry(ExportWork& work, std::string_view element,
     MemoEntry& entry = work.memo[place(key)];
     std::swap(entry, made);
     entry.text = element;
-    entry.domain = options.domain;
     entry.node = node;
     return entry;
 }
@@ -544,10 +546,12 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
         ++index;
         std::size_t available = 0;
         const unsigned char* p = nullptr;
-        if (known && known->next <= head.head_end &&
-            !(p = bytes_to_write(work, reader, at, available)))
-            return false;
-        if (p && available >= known->next - at) {
+        if (known) {
+            p = bytes_to_write(work, reader, at, available);
+            if (!p)
+                return false;
+        }
+        if (known && available >= known->next - at) {
             // The head's reader found where the line ends, and it lies whole
             // in the block: it is read where it stands.
             text = std::string_view(reinterpret_cast<const char*>(p),

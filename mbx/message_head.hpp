@@ -27,7 +27,7 @@ struct HeadLine {
 // writes the head from these without searching its lines a second time.
 struct HeadLineEnd {
     std::uint64_t next = 0; // after its LF, or the text's end for a last line without one
-    bool inner_cr = false;  // a CR stands in it before its line end
+    bool inner_cr = false;  // a CR stands in it before its line end (CR LF or a last CR)
 };
 // The ends of a head's first lines are kept up to this many, and up to its
 // first line longer than `head_line_capacity`.

@@ -31,6 +31,8 @@ constexpr std::size_t recipient_places = 2 * most_recipients;
 constexpr std::size_t most_pieces = 512;
 constexpr std::size_t piece_places = 2 * most_pieces;
 constexpr std::size_t longest_piece = 256;
+// Places hold an index + 1 in 16 bits.
+static_assert(most_recipients < 0xFFFF && most_pieces < 0xFFFF);
 
 struct Recipient {
     std::string node, name; // as first seen
@@ -52,9 +54,13 @@ struct Tally {
     // By a hash of NODE::NAME, letters' case folded: the recipient's index
     // + 1, 0 for a free place.
     std::vector<std::uint16_t> recipient_at = std::vector<std::uint16_t>(recipient_places);
-    // Room for all from the start (find_user_node), so that the users' views
-    // into a piece's text stay where they are.
-    std::vector<RememberedPiece> pieces;
+    // Room for all from the start, so that the users' views into a piece's
+    // text stay where they are.
+    std::vector<RememberedPiece> pieces = [] {
+        std::vector<RememberedPiece> room;
+        room.reserve(most_pieces);
+        return room;
+    }();
     // By the hash of a piece's text: its index + 1, 0 for a free place.
     std::vector<std::uint16_t> piece_at = std::vector<std::uint16_t>(piece_places);
     std::vector<DecnetUser> users; // of a piece not remembered
@@ -263,7 +269,6 @@ bool tally_mailbox(const std::string& path, Tally& tally)
 bool find_user_node(const std::vector<std::string>& mailboxes, std::string& node)
 {
     Tally tally;
-    tally.pieces.reserve(most_pieces);
     if (const char* name = find_environment_value(user_name_variable))
         note_name(tally, sender_name(name));
     for (const std::string& path : mailboxes)

@@ -1131,12 +1131,6 @@ TEST(MailboxExport, AddressesAsTheReaderMakesThemFromMessageToMessage)
     }
     Workspace w;
     w.put("LISTS.MBX", mailbox_of(texts));
-    ExportOptions options;
-    options.domain = "d.org";
-    options.node = "HOME";
-    FormExport eml =
-        export_forms(w.dir.file("LISTS.MBX"), ExportForm::eml, w.dir.file("EML"), options);
-    ASSERT_EQ(eml.files.size(), texts.size());
     auto header = [](const std::string& bytes, const std::string& name) {
         std::size_t at = bytes.find(name + ": ");
         std::size_t end = bytes.find("\r\nX-VMS-" + name + ":", at);
@@ -1147,17 +1141,28 @@ TEST(MailboxExport, AddressesAsTheReaderMakesThemFromMessageToMessage)
             value.erase(cr, 1);
         return value;
     };
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        const std::string bytes = read_file(eml.files[i]);
-        std::string_view node = sender_node(sent[i].from);
-        if (node.empty())
-            node = options.node;
-        auto made = [&](const std::string& value, std::string_view at) {
-            return address_list_text(vms_addresses(value, options.domain, at, options.node));
-        };
-        EXPECT_EQ(header(bytes, "From"), made(sent[i].from, options.node)) << i;
-        EXPECT_EQ(header(bytes, "To"), made(sent[i].to, node)) << i << ": " << sent[i].to;
-        EXPECT_EQ(header(bytes, "CC"), made(sent[i].cc, node)) << i << ": " << sent[i].cc;
+    // Twice in one process, the second time with another domain and the
+    // user on the node of ALL-IN-1's A1: nothing made for the first stays.
+    for (const auto& [domain, user_node] : {std::pair{"d.org", "HOME"}, std::pair{"", "A1"}}) {
+        SCOPED_TRACE(user_node);
+        ExportOptions options;
+        options.domain = domain;
+        options.node = user_node;
+        FormExport eml = export_forms(w.dir.file("LISTS.MBX"), ExportForm::eml,
+                                      w.dir.file(std::string("EML-") + user_node), options);
+        ASSERT_EQ(eml.files.size(), texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const std::string bytes = read_file(eml.files[i]);
+            std::string_view node = sender_node(sent[i].from);
+            if (node.empty())
+                node = options.node;
+            auto made = [&](const std::string& value, std::string_view at) {
+                return address_list_text(vms_addresses(value, options.domain, at, options.node));
+            };
+            EXPECT_EQ(header(bytes, "From"), made(sent[i].from, options.node)) << i;
+            EXPECT_EQ(header(bytes, "To"), made(sent[i].to, node)) << i << ": " << sent[i].to;
+            EXPECT_EQ(header(bytes, "CC"), made(sent[i].cc, node)) << i << ": " << sent[i].cc;
+        }
     }
 }
 
