@@ -999,6 +999,15 @@ std::string mailbox_of(const std::vector<std::string>& texts)
     return std::string(head.begin(), head.end()) + records;
 }
 
+// Numbers below a bound, the same from the same seed on every machine.
+auto seeded_numbers(std::uint64_t state)
+{
+    return [state](std::size_t below) mutable {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::size_t>((state >> 33) % below);
+    };
+}
+
 // Heads of random bytes from the characters the VMS forms are made of, and
 // bodies of any bytes: every form is written whole, its head in ASCII with a
 // Message-ID, and every From, To and CC address one that parses (run by the
@@ -1006,11 +1015,7 @@ std::string mailbox_of(const std::vector<std::string>& texts)
 TEST(MailboxExport, ArbitraryHeadsExportWhole)
 {
     const std::string alphabet = "\"\"::,,<>%@!. \tAZaz09_$-\r\x80\xA8\xC3\xE2\xFF";
-    std::uint64_t state = 42;
-    auto next = [&](std::size_t below) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<std::size_t>((state >> 33) % below);
-    };
+    auto next = seeded_numbers(42);
     auto field = [&](std::size_t length) {
         std::string text;
         for (std::size_t i = 0; i < length; ++i)
@@ -1106,11 +1111,7 @@ TEST(MailboxExport, AddressesAsTheReaderMakesThemFromMessageToMessage)
     const std::vector<std::string> senders = {
         "NODE1::SMITH",       "SMITH",         "NODE2::JONES \"Al Jones\"",
         "IN%\"a@b.example\"", "HUB::NODE3::X", "JONES"};
-    std::uint64_t state = 7;
-    auto next = [&](std::size_t below) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<std::size_t>((state >> 33) % below);
-    };
+    auto next = seeded_numbers(7);
     auto list = [&](std::size_t most) {
         std::string value;
         for (std::size_t n = 1 + next(most); n > 0; --n)
