@@ -267,6 +267,28 @@ std::string imap_shown(const ImapSession& s, const std::string& text)
     return shown;
 }
 
+namespace {
+
+// The server's tagged answer refused the command: 1, with the problem said.
+int refused(ImapSession& s, const std::string& tag, const std::string& what,
+            const std::string& line)
+{
+    s.refused = true;
+    s.problem = "the server " + s.host + " refused " + what + ": " +
+                imap_shown(s, line.substr(tag.size() + 1));
+    return 1;
+}
+
+// The server said "* BYE" before the command's end: 1, with the problem said.
+int ended(ImapSession& s, const std::string& what, const std::string& line)
+{
+    s.problem = "the server " + s.host + " ended the session during " + what + ": " +
+                imap_shown(s, line.substr(2));
+    return 1;
+}
+
+} // namespace
+
 int imap_finish(ImapSession& s, const std::string& tag, const std::string& what,
                 const std::function<void(const ImapResponse&)>& untagged,
                 const std::function<int()>& go_ahead)
@@ -283,16 +305,11 @@ int imap_finish(ImapSession& s, const std::string& tag, const std::string& what,
             take_capabilities(s, line);
             if (status_word(line, tag) == "OK")
                 return 0;
-            s.refused = true;
-            s.problem = "the server " + s.host + " refused " + what + ": " +
-                        imap_shown(s, line.substr(tag.size() + 1));
-            return 1;
+            return refused(s, tag, what, line);
         }
         if (line.rfind("* ", 0) == 0) {
             if (upper(line).rfind("* BYE", 0) == 0 && what != "LOGOUT") {
-                s.problem = "the server " + s.host + " ended the session during " + what + ": " +
-                            imap_shown(s, line.substr(2));
-                return 1;
+                return ended(s, what, line);
             }
             take_capabilities(s, line);
             if (untagged)
@@ -321,15 +338,10 @@ int imap_await_go_ahead(ImapSession& s, const std::string& tag, const std::strin
             return 0;
         }
         if (is_tagged(line, tag)) {
-            s.refused = true;
-            s.problem = "the server " + s.host + " refused " + what + ": " +
-                        imap_shown(s, line.substr(tag.size() + 1));
-            return 1;
+            return refused(s, tag, what, line);
         }
         if (upper(line).rfind("* BYE", 0) == 0) {
-            s.problem = "the server " + s.host + " ended the session during " + what + ": " +
-                        imap_shown(s, line.substr(2));
-            return 1;
+            return ended(s, what, line);
         }
     }
 }

@@ -1,7 +1,9 @@
 // What kestrel-mbx needs of the platform beyond the file layer.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,16 @@ extern const char maildir_info_separator;
 // command's output never appears in it).
 inline constexpr std::size_t secret_output_limit = 1 << 16;
 int run_secret_command(const std::string& command, std::string& output, std::string& problem);
+// What a command's pipe gives, to its end, into `output`: at most one byte
+// more than `secret_output_limit` is kept.
+inline void read_secret_output(std::FILE* pipe, std::string& output)
+{
+    char piece[4096];
+    std::size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, pipe)) > 0)
+        if (output.size() <= secret_output_limit)
+            output.append(piece, std::min(n, secret_output_limit + 1 - output.size()));
+}
 
 // Asks for a secret on the terminal, which does not show what is typed.
 // 0, or 1 with `problem` set (no terminal, say).

@@ -26,12 +26,7 @@ int run_secret_command(const std::string& command, std::string& output, std::str
         problem = std::string("cannot run the command: ") + std::strerror(errno);
         return 1;
     }
-    char piece[4096];
-    std::size_t n;
-    // More than the caller takes is read to the end and kept no further.
-    while ((n = std::fread(piece, 1, sizeof piece, pipe)) > 0)
-        if (output.size() <= secret_output_limit)
-            output.append(piece, std::min(n, secret_output_limit + 1 - output.size()));
+    read_secret_output(pipe, output);
     int status = pclose(pipe);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         output.clear();
