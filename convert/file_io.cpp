@@ -2,6 +2,7 @@
 // injection, and the write-behind buffer.
 #include "convert/file_io.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -10,10 +11,12 @@
 
 namespace {
 
-std::int64_t calls_made = 0;
+// Counted on every thread that makes calls: kestrel-mbx reads and writes
+// on a second one beside its work.
+std::atomic<std::int64_t> calls_made{0};
 [[maybe_unused]] std::int64_t call_to_fail = 0;
 [[maybe_unused]] std::int64_t call_to_die_at = 0;
-const char* failed_call = nullptr;
+std::atomic<const char*> failed_call{nullptr};
 // The names of the first calls, in order, for a test that chooses which
 // calls to make fail.
 [[maybe_unused]] constexpr std::int64_t call_names_kept = 4096;
@@ -26,13 +29,13 @@ const char* failed_call = nullptr;
 
 bool io_injected_failure([[maybe_unused]] const char* call_name)
 {
-    ++calls_made;
+    [[maybe_unused]] const std::int64_t call = ++calls_made;
 #ifdef KESTREL_FAULT_INJECTION
-    if (calls_made <= call_names_kept)
-        call_names[calls_made - 1] = call_name;
-    if (call_to_die_at != 0 && calls_made == call_to_die_at)
+    if (call <= call_names_kept)
+        call_names[call - 1] = call_name;
+    if (call_to_die_at != 0 && call == call_to_die_at)
         std::_Exit(137);
-    if (call_to_fail != 0 && calls_made == call_to_fail) {
+    if (call_to_fail != 0 && call == call_to_fail) {
         failed_call = call_name;
         errno = EIO;
         return true;

@@ -21,9 +21,9 @@ constexpr int max_name_units = 255;
 
 std::array<HANDLE, descriptor_count> handles{};
 
-// The Win32 error of the last failed call, or 0 when the last failure was
-// an injected one (then errno tells it).
-DWORD last_error = 0;
+// The Win32 error of the thread's last failed call, or 0 when the last
+// failure was an injected one (then errno tells it).
+thread_local DWORD last_error = 0;
 
 bool injected(const char* call_name)
 {
@@ -510,7 +510,7 @@ int io_sync_directory(const char* path)
 // stop and line end that Windows puts there.
 const char* io_error_text()
 {
-    static char text[512];
+    thread_local char text[512];
     if (last_error == 0)
         return errno == not_a_file_error ? not_a_file_reason : std::strerror(errno);
     wchar_t wide[256];

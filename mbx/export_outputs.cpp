@@ -325,7 +325,7 @@ int flush_output(ExportTarget& target)
 {
     if (output_flush(target.out) == 0)
         return 0;
-    complain(output_name(target), failure_text(target.out.error));
+    complain(output_name(target), target.out.reason);
     return 1;
 }
 
@@ -616,6 +616,10 @@ int open_target(ExportTarget& target, ExportForm form, const char* path,
         complain(target.path, "File exists");
         return 1;
     }
+    // An mbox's blocks are written beside the work; a message file is
+    // written whole before the next one is made.
+    if (form == ExportForm::mbox)
+        output_write_behind(target.out);
     if (!is_directory(target))
         return open_mbox_file(target);
     target.unique = std::to_string(static_cast<long long>(std::time(nullptr))) + ".P" +
@@ -656,7 +660,7 @@ int put_message(ExportTarget& target, MailboxReader& reader, const MailboxRecord
         return 1;
     }
     if (target.out.error != 0) {
-        complain(output_name(target), failure_text(target.out.error));
+        complain(output_name(target), target.out.reason);
         return 1;
     }
     return 0;
@@ -678,6 +682,7 @@ int commit_target(ExportTarget& target)
 
 void discard_target(ExportTarget& target)
 {
+    output_settle(target.out);
     block_interrupts();
     if (target.tree && target.form == ExportForm::mbox && target.open) {
         io_close_discarded(target.out.fd);

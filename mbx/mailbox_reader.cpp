@@ -131,12 +131,14 @@ int open_mailbox(MailboxReader& reader, const char* path)
                                        : "not a regular file, so no mailbox");
     }
     reader.length = status.size;
-    reader.block.resize(mailbox_block_size);
+    reader.block.resize(mailbox_block_room);
     return 0;
 }
 
 void close_mailbox(MailboxReader& reader)
 {
+    if (reader.ahead)
+        finish_job(reader.ahead->job);
     if (reader.fd >= 0)
         io_close_discarded(reader.fd); // opened for reading only: nothing to lose
     reader.fd = -1;
@@ -144,12 +146,13 @@ void close_mailbox(MailboxReader& reader)
 
 namespace {
 
-// Fills the block with the file's bytes from `start` on; false on a read
-// error.
-bool fill_block(MailboxReader& reader, std::uint64_t start)
+// Reads the block from `start` on into the front of `block`; false on a
+// read error.
+bool read_block(MailboxReader& reader, std::uint64_t start)
 {
     reader.block_start = start;
     reader.block_length = 0;
+    reader.block_from = 0;
     while (reader.block_length < mailbox_block_size) {
         std::int64_t got =
             io_read_at(reader.fd, reader.block.data() + reader.block_length,
@@ -165,6 +168,64 @@ bool fill_block(MailboxReader& reader, std::uint64_t start)
             break;
         reader.block_length += static_cast<std::size_t>(got);
     }
+    return true;
+}
+
+// Makes the block the bytes from `start` on out of the block in hand, from
+// `start` to its end, and the next block, read beside the work; false when
+// that read was not of those bytes or failed (the caller then reads them
+// itself, and finds the failure again).
+bool take_read_ahead(MailboxReader& reader, std::uint64_t start)
+{
+    if (!reader.ahead)
+        return false;
+    ReadAhead& next = *reader.ahead;
+    finish_job(next.job);
+    const std::uint64_t end = reader.block_start + reader.block_length;
+    const bool fits = next.job.size > 0 && next.job.offset == end && next.job.error == 0 &&
+                      start > reader.block_start && start <= end &&
+                      end - start <= mailbox_block_room - mailbox_block_size;
+    next.job.size = 0;
+    if (!fits)
+        return false;
+    const std::size_t kept = static_cast<std::size_t>(end - start);
+    const std::size_t from = mailbox_block_room - mailbox_block_size - kept;
+    std::memcpy(next.spare.data() + from, block_bytes(reader) + (start - reader.block_start), kept);
+    std::swap(reader.block, next.spare);
+    reader.block_from = from;
+    reader.block_start = start;
+    reader.block_length = kept + next.job.done;
+    return true;
+}
+
+// Reads the block after the one in hand beside the work.
+void read_ahead(MailboxReader& reader)
+{
+    const std::uint64_t end = reader.block_start + reader.block_length;
+    if (end >= reader.length)
+        return;
+    if (!reader.ahead)
+        reader.ahead = std::make_unique<ReadAhead>();
+    BackgroundJob& job = reader.ahead->job;
+    job.write = false;
+    job.fd = reader.fd;
+    job.data = reader.ahead->spare.data() + (mailbox_block_room - mailbox_block_size);
+    job.size = mailbox_block_size;
+    job.offset = end;
+    start_job(job);
+}
+
+// Fills the block with the file's bytes from `start` on; false on a read
+// error. Once a block begins inside or right after the last one, the
+// reads run front to back, and the one after it is read beside the work.
+bool fill_block(MailboxReader& reader, std::uint64_t start)
+{
+    const bool onward = reader.block_length > 0 && start > reader.block_start &&
+                        start <= reader.block_start + reader.block_length;
+    if (!take_read_ahead(reader, start) && !read_block(reader, start))
+        return false;
+    if (onward)
+        read_ahead(reader);
     return true;
 }
 
@@ -189,7 +250,7 @@ const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offse
     }
     std::size_t in_block = static_cast<std::size_t>(offset - reader.block_start);
     available = reader.block_length - in_block;
-    return reader.block.data() + in_block;
+    return block_bytes(reader) + in_block;
 }
 
 void hold_record(MailboxReader& reader, std::uint64_t offset)

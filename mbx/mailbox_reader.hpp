@@ -4,22 +4,45 @@
 #pragma once
 
 #include "convert/mailbox_writer.hpp"
+#include "mbx/background_io.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+// What one read takes from the file. A block in hand holds up to twice as
+// much: the end of the last one before what was read after it.
 inline constexpr std::size_t mailbox_block_size = 1 << 18;
+inline constexpr std::size_t mailbox_block_room = 2 * mailbox_block_size;
+
+// The next block, read beside the work once the reads run front to back.
+// `spare` takes it behind room for the end of the block in hand.
+struct ReadAhead {
+    std::vector<unsigned char> spare = std::vector<unsigned char>(mailbox_block_room);
+    BackgroundJob job;
+    ReadAhead() = default;
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    ~ReadAhead() { finish_job(job); }
+};
 
 struct MailboxReader {
-    int fd = -1;                   // of the file layer
-    std::uint64_t length = 0;      // of the file, when opened
-    std::uint64_t block_start = 0; // file offset of block[0]
-    std::size_t block_length = 0;  // valid bytes in block
-    std::vector<unsigned char> block;
+    int fd = -1;                      // of the file layer
+    std::uint64_t length = 0;         // of the file, when opened
+    std::uint64_t block_start = 0;    // file offset of the block's first byte
+    std::size_t block_length = 0;     // valid bytes in the block
+    std::vector<unsigned char> block; // mailbox_block_room bytes
+    std::size_t block_from = 0;       // where in `block` the block begins
+    std::unique_ptr<ReadAhead> ahead;
     int error = 0;          // 1 after a failed open or read, else 0
     std::string error_text; // the reason then ("Input/output error")
 };
+
+inline const unsigned char* block_bytes(const MailboxReader& reader)
+{
+    return reader.block.data() + reader.block_from;
+}
 
 // Opens a mailbox, which must be a regular file: a FIFO, a device or a
 // directory is refused, and opening never waits for a FIFO's writer. 0, or

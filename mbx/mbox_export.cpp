@@ -21,6 +21,8 @@ constexpr std::string_view unknown_sender = "unknown@localhost";
 // start is held, enough to tell which header it is and to make its
 // addresses, and its value follows from the mailbox.
 constexpr std::size_t export_line_capacity = 1 << 14;
+// A head longer than this goes out in pieces of about this length.
+constexpr std::size_t head_held_size = 1 << 16;
 
 // What the first pass over a message decides.
 struct MessagePlan {
@@ -90,6 +92,7 @@ void hand_back_block(MailboxReader& ahead, MailboxReader* behind, std::uint64_t 
     if (!behind || holds(ahead, offset) || ahead.block_length == 0)
         return;
     std::swap(ahead.block, behind->block);
+    std::swap(ahead.block_from, behind->block_from);
     std::swap(ahead.block_start, behind->block_start);
     std::swap(ahead.block_length, behind->block_length);
 }
@@ -102,7 +105,7 @@ const unsigned char* bytes_to_write(ExportWork& work, MailboxReader& reader, std
     if (work.ahead && holds(*work.ahead, offset)) {
         std::size_t in_block = static_cast<std::size_t>(offset - work.ahead->block_start);
         available = work.ahead->block_length - in_block;
-        return work.ahead->block.data() + in_block;
+        return block_bytes(*work.ahead) + in_block;
     }
     return mailbox_bytes_at(reader, offset, available);
 }
@@ -613,7 +616,7 @@ bool write_head(MailboxReader& reader, const MailboxRecord& record, const Export
             append_head_line(work, options, text, at, state);
             // A head of many lines goes out on the way, so that memory does
             // not grow with it.
-            if (work.head.size() >= mailbox_block_size)
+            if (work.head.size() >= head_held_size)
                 flush_head(work, out, w);
         }
         at = line_end;
@@ -723,11 +726,17 @@ bool is_domain(const std::string& domain)
 
 } // namespace
 
+void output_write_behind(ExportOutput& out)
+{
+    out.behind = std::make_unique<WriteBehind>();
+    out.behind->block.resize(out.block.size());
+}
+
 void output_put(ExportOutput& out, const char* bytes, std::size_t count)
 {
     while (count > 0) {
         if (out.used == out.block.size())
-            output_flush(out);
+            output_pass(out);
         std::size_t n = std::min(count, out.block.size() - out.used);
         std::memcpy(out.block.data() + out.used, bytes, n);
         out.used += n;
@@ -736,18 +745,71 @@ void output_put(ExportOutput& out, const char* bytes, std::size_t count)
     }
 }
 
+namespace {
+
+// The first failure is the one said: a write that failed beside the work
+// counts when it is waited for.
+void take_failure(ExportOutput& out, int error, std::string reason)
+{
+    if (out.error == 0) {
+        out.error = error;
+        out.reason = std::move(reason);
+    }
+}
+
+void wait_behind(ExportOutput& out)
+{
+    if (!out.behind)
+        return;
+    BackgroundJob& job = out.behind->job;
+    finish_job(job);
+    if (job.error != 0)
+        take_failure(out, job.error, job.reason);
+    job.error = 0;
+}
+
+} // namespace
+
+void output_pass(ExportOutput& out)
+{
+    if (!out.behind) {
+        output_flush(out);
+        return;
+    }
+    wait_behind(out);
+    if (out.error == 0 && out.used > 0) {
+        WriteBehind& behind = *out.behind;
+        std::swap(out.block, behind.block);
+        behind.job.write = true;
+        behind.job.fd = out.fd;
+        behind.job.data = behind.block.data();
+        behind.job.size = out.used;
+        start_job(behind.job);
+    }
+    out.used = 0;
+}
+
 // Through the file layer, which writes standard output (descriptor 1) as
 // bytes on every platform. A failure without an errno (the Win32 layer
 // keeps its own reason) still counts as one.
 int output_flush(ExportOutput& out)
 {
+    wait_behind(out);
     if (out.error == 0 && out.used > 0) {
         errno = 0;
-        if (io_write(out.fd, out.block.data(), out.used))
-            out.error = errno != 0 ? errno : EIO;
+        if (io_write(out.fd, out.block.data(), out.used)) {
+            errno = errno != 0 ? errno : EIO;
+            take_failure(out, errno, io_error_text());
+        }
     }
     out.used = 0;
     return out.error;
+}
+
+void output_settle(ExportOutput& out)
+{
+    if (out.behind)
+        finish_job(out.behind->job);
 }
 
 bool export_options_valid(const ExportOptions& options, std::string& problem)
@@ -785,7 +847,7 @@ bool export_mbox(MailboxReader& reader, std::uint32_t message_count, const Expor
     MailboxReader ahead;
     ahead.fd = reader.fd;
     ahead.length = reader.length;
-    ahead.block.resize(mailbox_block_size);
+    ahead.block.resize(mailbox_block_room);
     ExportWork work;
     work.ahead = &ahead;
     std::uint64_t at = mailbox_header_size;

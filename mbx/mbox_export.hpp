@@ -12,25 +12,48 @@
 #include "mbx/message_head.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 inline constexpr std::size_t output_block_size = 1 << 18;
+
+// A full block of an output, written beside the work while the next one
+// is filled.
+struct WriteBehind {
+    std::vector<unsigned char> block;
+    BackgroundJob job;
+    WriteBehind() = default;
+    WriteBehind(const WriteBehind&) = delete;
+    WriteBehind& operator=(const WriteBehind&) = delete;
+    ~WriteBehind() { finish_job(job); }
+};
 
 // The output of an export: a write-behind block in front of a descriptor.
 struct ExportOutput {
     int fd = -1;
     std::vector<unsigned char> block;
     std::size_t used = 0;
-    int error = 0; // errno of the first failed write; later writes are skipped
+    int error = 0;      // errno of the first failed write; later writes are skipped
+    std::string reason; // the file layer's reason for it
     // The sending date of the last message written, in seconds since 1970
     // (UTC): the time a Maildir file of it is dated.
     std::int64_t sent = 0;
+    // Set for an output whose full blocks are written beside the work.
+    std::unique_ptr<WriteBehind> behind;
 };
 
+// Has the full blocks of `out` written beside the work from now on.
+void output_write_behind(ExportOutput& out);
 void output_put(ExportOutput& out, const char* bytes, std::size_t count);
-// Writes what is buffered; 0, or the errno of the first failure.
+// The block is full: written, beside the work where the output allows it.
+void output_pass(ExportOutput& out);
+// Writes what is buffered and what is being written beside the work; 0, or
+// the errno of the first failure.
 int output_flush(ExportOutput& out);
+// Waits for what is being written beside the work, whatever comes of it:
+// the output is given up, and its descriptor may be closed.
+void output_settle(ExportOutput& out);
 
 // The forms in which a message leaves kestrel-mbx.
 enum class ExportForm {

@@ -36,5 +36,12 @@ inline void read_secret_output(std::FILE* pipe, std::string& output)
 // 0, or 1 with `problem` set (no terminal, say).
 int ask_secret(const std::string& prompt, std::string& secret, std::string& problem);
 
+// Starts a thread that runs `run` until the process ends, on a
+// small stack (it reads and writes files, nothing more), with every signal
+// held off on it: interrupts are taken by the main thread, where holding
+// them off keeps a file's creation and commit whole. False when none can
+// be started.
+bool start_thread(void (*run)());
+
 // Whether standard error goes to a terminal, where progress is shown.
 bool standard_error_is_terminal();

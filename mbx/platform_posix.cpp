@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -83,4 +85,36 @@ int ask_secret(const std::string& prompt, std::string& secret, std::string& prob
 bool standard_error_is_terminal()
 {
     return isatty(2) == 1;
+}
+
+namespace {
+
+constexpr std::size_t thread_stack_size = 1 << 16;
+
+void* thread_main(void* run)
+{
+    reinterpret_cast<void (*)()>(run)();
+    return nullptr;
+}
+
+} // namespace
+
+// The new thread takes the signal mask of the one that starts it: every
+// signal is held off around the start, so none reaches it even at once.
+bool start_thread(void (*run)())
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setstacksize(&attributes, thread_stack_size);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_t thread;
+    const bool started =
+        pthread_create(&thread, &attributes, thread_main, reinterpret_cast<void*>(run)) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    pthread_attr_destroy(&attributes);
+    return started;
 }

@@ -76,6 +76,28 @@ int ask_secret(const std::string& prompt, std::string& secret, std::string& prob
     return 0;
 }
 
+namespace {
+
+DWORD WINAPI thread_main(LPVOID run)
+{
+    reinterpret_cast<void (*)()>(run)();
+    return 0;
+}
+
+} // namespace
+
+// The console's handler runs on a thread of its own whatever the others
+// do; no signal reaches this one.
+bool start_thread(void (*run)())
+{
+    HANDLE thread = CreateThread(nullptr, 1 << 18, thread_main, reinterpret_cast<LPVOID>(run),
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
+
 bool standard_error_is_terminal()
 {
     DWORD mode = 0;

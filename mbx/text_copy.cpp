@@ -17,7 +17,7 @@ void put_bytes(ExportOutput& out, const unsigned char* bytes, std::size_t count)
 void put_byte(ExportOutput& out, char c)
 {
     if (out.used == out.block.size())
-        output_flush(out);
+        output_pass(out);
     out.block[out.used++] = static_cast<unsigned char>(c);
 }
 

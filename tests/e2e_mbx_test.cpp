@@ -574,7 +574,8 @@ TEST(MailboxExport, CommandsStatusesAndRefusals)
 
 // A write that fails midway (here at a file size limit, which the first
 // message of the edge folder fits and the second does not) leaves nothing
-// of the output behind, neither under its name nor under another.
+// of the output behind, neither under its name nor under another. So does
+// one of an mbox's blocks written beside the work, past the first few.
 TEST(MailboxExport, WriteFailureMidwayLeavesNothing)
 {
     if (target_is_windows())
@@ -582,12 +583,24 @@ TEST(MailboxExport, WriteFailureMidwayLeavesNothing)
     Workspace w;
     w.put("MAIL.TXT", edge_folder);
     ASSERT_EQ(w.run({"MAIL.TXT", "."}).exit_status, 0);
+    ChildOptions g = w.options({"--output", w.dir.file("BIG.TXT"), "--size", "2M", "--seed", "9"});
+    g.binary = GENERATE_FOLDER_BINARY;
+    g.host_program = true;
+    ASSERT_EQ(run_child(g).exit_status, 0);
+    ASSERT_EQ(w.run({"BIG.TXT", "."}).exit_status, 0);
     std::vector<std::string> before = w.tree();
-    for (const auto& command : {"mbox", "maildir", "eml"}) {
-        ChildResult full = run_mbx(w, {command, "MAIL.MBX", "PART"}, 300);
-        EXPECT_EQ(full.exit_status, 1) << command;
-        EXPECT_EQ(full.errors, "kestrel-mbx: PART: File too large\n") << command;
-        EXPECT_EQ(w.tree(), before) << command;
+    struct Row {
+        const char* command;
+        const char* mailbox;
+        long limit;
+    };
+    for (const Row& row : {Row{"mbox", "MAIL.MBX", 300}, Row{"maildir", "MAIL.MBX", 300},
+                           Row{"eml", "MAIL.MBX", 300}, Row{"mbox", "BIG.MBX", 1000000}}) {
+        ChildResult full = run_mbx(w, {row.command, row.mailbox, "PART"}, row.limit);
+        const std::string what = std::string(row.command) + " " + row.mailbox;
+        EXPECT_EQ(full.exit_status, 1) << what;
+        EXPECT_EQ(full.errors, "kestrel-mbx: PART: File too large\n") << what;
+        EXPECT_EQ(w.tree(), before) << what;
     }
     ChildResult to_full = run_mbx(w, {"mbox", "MAIL.MBX", "/dev/full"});
     EXPECT_EQ(to_full.errors, "kestrel-mbx: /dev/full: File exists\n");

@@ -167,14 +167,21 @@ TEST(MailboxVerdict, LyingSizeFields)
 // The dates of the "Date: " and "Received: ; " lines, with VAX days that are
 // no calendar dates carried over as the converter's weekday already is.
 // Records that cross the ends of the reading blocks, one larger than a
-// block: each checked record is whole in the block after hold_record where
-// it fits in one (so an export reads it from the file once), its bytes are
-// right, and the walk ends at the file's end.
+// block, then many of random sizes, which the blocks read beside the work
+// bring with every length of the end of the block before: each checked
+// record is whole in the block after hold_record where it fits in one (so
+// an export reads it from the file once), its bytes are right, and the
+// walk ends at the file's end.
 TEST(MailboxVerdict, RecordsHeldAcrossBlockEnds)
 {
+    std::vector<std::size_t> sizes = {mailbox_block_size / 3,  mailbox_block_size / 2, 5,
+                                      mailbox_block_size - 40, mailbox_block_size + 7, 900};
+    std::mt19937 random(7);
+    while (sizes.size() < 200)
+        sizes.push_back(
+            std::uniform_int_distribution<std::size_t>(1, mailbox_block_size / 8)(random));
     std::vector<std::string> texts;
-    for (std::size_t size : {mailbox_block_size / 3, mailbox_block_size / 2, std::size_t{5},
-                             mailbox_block_size - 40, mailbox_block_size + 7, std::size_t{900}}) {
+    for (std::size_t size : sizes) {
         std::string text(size, 'x');
         for (std::size_t i = 0; i < size; ++i)
             text[i] = static_cast<char>('a' + (i * 7 + texts.size()) % 26);
