@@ -4,10 +4,13 @@
 #include "mbx/platform.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -16,13 +19,27 @@ namespace {
 // done at once. The thread allocates nothing.
 constexpr std::size_t job_places = 16;
 
+// A thread that waits for the other looks again and again for a little
+// while, giving way to any other that can run, before it sleeps: a
+// sleeping processor of a virtual machine can take longer to wake than a
+// block takes to read.
+constexpr auto spin_time = std::chrono::microseconds(50);
+
 struct Worker {
     std::mutex lock;
     std::condition_variable work, done;
     std::array<BackgroundJob*, job_places> queue{};
     std::size_t first = 0, count = 0;
+    std::atomic<std::size_t> queued{0}; // `count`, to look at without the lock
     bool started = false, refused = false;
 };
+
+template <typename Ready> void spin_until(Ready ready)
+{
+    const auto until = std::chrono::steady_clock::now() + spin_time;
+    while (!ready() && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+}
 
 // Never destroyed: the thread waits on it until the process ends.
 Worker& worker()
@@ -64,16 +81,17 @@ void run(BackgroundJob& job)
 void serve()
 {
     Worker& w = worker();
-    std::unique_lock<std::mutex> hold(w.lock);
     for (;;) {
+        spin_until([&w] { return w.queued.load(std::memory_order_acquire) > 0; });
+        std::unique_lock<std::mutex> hold(w.lock);
         w.work.wait(hold, [&w] { return w.count > 0; });
         BackgroundJob* job = w.queue[w.first];
         hold.unlock();
         run(*job);
         hold.lock();
         w.first = (w.first + 1) % job_places;
-        --w.count;
-        job->pending = false;
+        w.queued = --w.count;
+        job->pending.store(false, std::memory_order_release);
         w.done.notify_all();
     }
 }
@@ -95,7 +113,7 @@ void start_job(BackgroundJob& job)
         if (w.started && w.count < job_places) {
             job.pending = true;
             w.queue[(w.first + w.count) % job_places] = &job;
-            ++w.count;
+            w.queued = ++w.count;
             w.work.notify_one();
             return;
         }
@@ -105,7 +123,11 @@ void start_job(BackgroundJob& job)
 
 void finish_job(BackgroundJob& job)
 {
+    auto done = [&job] { return !job.pending.load(std::memory_order_acquire); };
+    spin_until(done);
+    if (done())
+        return;
     Worker& w = worker();
     std::unique_lock<std::mutex> hold(w.lock);
-    w.done.wait(hold, [&job] { return !job.pending; });
+    w.done.wait(hold, done);
 }

@@ -5,6 +5,7 @@
 // waits for it before touching its buffer or its descriptor again.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,7 +21,7 @@ struct BackgroundJob {
     std::size_t done = 0;
     int error = 0;
     char reason[256] = {};
-    bool pending = false; // handed over and not yet waited for
+    std::atomic<bool> pending{false}; // handed over and not yet done
 };
 
 // Hands the job to the thread, which starts with the first job. Where no
