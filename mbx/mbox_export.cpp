@@ -41,18 +41,43 @@ struct AddressText {
 // The last elements of address lists seen (NODE::USER, IN%"a@b" "Name"),
 // by a hash of their text: the same correspondents come back in message
 // after message, in lists of every make-up, and each element's addresses
-// are made once. Elements up to `memo_text_capacity` bytes are kept, so the
-// memo stays small. The entries' keys stand apart in a small table, so that
-// a look that finds nothing reads no entry.
+// are made once. An entry holds its key, its text and its addresses in one
+// block of its own, so that a look that finds it reads one or two cache
+// lines; an element whose text and addresses do not fit is made each time,
+// so the memo stays small.
 constexpr std::size_t memo_size = 4096;
-constexpr std::size_t memo_text_capacity = 256;
+constexpr std::size_t memo_addresses = 4; // the most addresses of an entry
+constexpr std::size_t memo_entry_size = 128;
 
-struct MemoEntry {
-    std::string text;
-    std::string node;               // of users named without one
-    bool any_node = false;          // the addresses are the same for any node
-    std::vector<std::string> shown; // each address as the list shows it
-    std::string first;              // the first address's addr_spec
+struct alignas(64) MemoEntry {
+    std::uint64_t key = 0; // the hash its place was chosen by; 0: unused
+    std::uint16_t text_size = 0;
+    std::uint16_t node_size = 0; // of users named without one
+    std::uint16_t first_at = 0, first_size = 0;
+    std::uint8_t count = 0;                     // of its addresses
+    bool any_node = false;                      // the addresses are the same for any node
+    std::uint16_t shown_size[memo_addresses]{}; // each address as the list shows it
+    // The text, the node (when not any), then the addresses one after the
+    // other; the first's addr_spec is in them or after them.
+    char bytes[memo_entry_size - 26];
+};
+static_assert(sizeof(MemoEntry) == memo_entry_size);
+
+// The addresses of an element as they are made: each as the list shows it,
+// and the first address's addr_spec.
+struct MadeElement {
+    std::vector<std::string> shown;
+    std::string first;
+};
+
+// The addresses of one element as addresses_of takes them, in the memo's
+// entry or in the element just made; good until the next element is looked
+// up.
+struct ElementAddresses {
+    std::string_view shown[memo_addresses];
+    std::size_t count = 0;
+    const MadeElement* made = nullptr; // when not from the memo: all of them
+    std::string_view first;
 };
 
 // The buffers of an export, kept from message to message.
@@ -68,10 +93,8 @@ struct ExportWork {
     AddressText made;                       // the addresses of the last value
     std::vector<std::string_view> elements; // of the last value
     std::vector<MailAddress> addresses;     // of one element as made
-    MemoEntry made_element;                 // one just made, or too long for the memo
+    MadeElement made_element;               // one just made
     std::vector<MemoEntry> memo;            // memo_size entries once in use
-    // The key of each entry, the hash its place was chosen by; 0: unused.
-    std::vector<std::uint64_t> memo_keys;
     // The options the memo's addresses were made with.
     std::string memo_domain, memo_user_node;
 };
@@ -192,20 +215,21 @@ void append_value(ExportWork& work, std::string_view bytes)
         work.head[cr] = ' ';
 }
 
-// The addresses of a list element made into `entry`, whose strings keep
+// The addresses of a list element made into `made`, whose strings keep
 // their room.
-void make_element(ExportWork& work, MemoEntry& entry, std::string_view element,
+void make_element(ExportWork& work, MadeElement& made, std::string_view element,
                   const ExportOptions& options, std::string_view node)
 {
     work.addresses.clear();
     element_addresses(element, options.domain, node, options.node, work.addresses);
-    entry.shown.resize(work.addresses.size());
+    made.shown.resize(work.addresses.size());
     for (std::size_t i = 0; i < work.addresses.size(); ++i)
-        show_address(work.addresses[i], entry.shown[i]);
-    entry.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
+        show_address(work.addresses[i], made.shown[i]);
+    made.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
 }
 
-// A hash of a text, eight bytes at a time, going on from `seed`.
+// A hash of a text, eight bytes at a time, going on from `seed`: it places
+// the memo's entries and is kept nowhere else.
 std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
 {
     std::uint64_t h = seed ^ 0x6A09E667F3BCC909ULL;
@@ -220,62 +244,126 @@ std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
         mix(word);
     }
     std::uint64_t last = 0; // the last bytes, and their count in the top byte
-    if (at < text.size())
-        std::memcpy(&last, text.data() + at, text.size() - at);
+    for (std::size_t k = at; k < text.size(); ++k)
+        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << 8 * (k - at);
     mix(last ^ (static_cast<std::uint64_t>(text.size() - at) << 56));
     return h ^ (h >> 32);
 }
 
-// The addresses of one element of a list: from the memo when it holds
-// them. `node` is that of users named without one.
-const MemoEntry& element_entry(ExportWork& work, std::string_view element,
-                               const ExportOptions& options, std::string_view node)
+std::string_view entry_text(const MemoEntry& e)
 {
-    if (element.size() > memo_text_capacity) {
-        make_element(work, work.made_element, element, options, node);
-        return work.made_element;
+    return {e.bytes, e.text_size};
+}
+
+std::string_view entry_node(const MemoEntry& e)
+{
+    return {e.bytes + e.text_size, e.node_size};
+}
+
+// Puts an element just made into `e` under `key`; false, leaving `e` as
+// it was, when its text and addresses do not fit.
+bool keep_element(MemoEntry& e, std::uint64_t key, std::string_view element, std::string_view node,
+                  const MadeElement& made, bool any_node)
+{
+    if (made.shown.size() > memo_addresses)
+        return false;
+    if (any_node)
+        node = {};
+    std::size_t size = element.size() + node.size();
+    for (const std::string& shown : made.shown)
+        size += shown.size();
+    // The first addr_spec is in the first address as shown, or goes after
+    // the addresses.
+    const std::size_t in_first =
+        made.shown.empty() ? std::string::npos : made.shown.front().rfind(made.first);
+    if (in_first == std::string::npos)
+        size += made.first.size();
+    if (size > sizeof e.bytes)
+        return false;
+    e.key = key;
+    e.text_size = static_cast<std::uint16_t>(element.size());
+    e.node_size = static_cast<std::uint16_t>(node.size());
+    e.any_node = any_node;
+    e.count = static_cast<std::uint8_t>(made.shown.size());
+    char* to = e.bytes;
+    to = std::copy(element.begin(), element.end(), to);
+    to = std::copy(node.begin(), node.end(), to);
+    const std::size_t shown_at = static_cast<std::size_t>(to - e.bytes);
+    for (std::size_t i = 0; i < made.shown.size(); ++i) {
+        e.shown_size[i] = static_cast<std::uint16_t>(made.shown[i].size());
+        to = std::copy(made.shown[i].begin(), made.shown[i].end(), to);
     }
+    if (in_first != std::string::npos) {
+        e.first_at = static_cast<std::uint16_t>(shown_at + in_first);
+    } else {
+        e.first_at = static_cast<std::uint16_t>(to - e.bytes);
+        std::copy(made.first.begin(), made.first.end(), to);
+    }
+    e.first_size = static_cast<std::uint16_t>(made.first.size());
+    return true;
+}
+
+void take_entry(const MemoEntry& e, ElementAddresses& found)
+{
+    const char* at = e.bytes + e.text_size + e.node_size;
+    found.count = e.count;
+    found.made = nullptr;
+    for (std::size_t i = 0; i < e.count; ++i) {
+        found.shown[i] = std::string_view(at, e.shown_size[i]);
+        at += e.shown_size[i];
+    }
+    found.first = std::string_view(e.bytes + e.first_at, e.first_size);
+}
+
+void take_made(const MadeElement& made, ElementAddresses& found)
+{
+    found.count = 0;
+    found.made = &made;
+    found.first = made.first;
+}
+
+// The addresses of one element of a list: from the memo when it holds
+// them. `node` is that of users named without one; `node_seed` is a hash
+// of it once made, else 0.
+void element_entry(ExportWork& work, std::string_view element, const ExportOptions& options,
+                   std::string_view node, std::uint64_t& node_seed, ElementAddresses& found)
+{
     // Most elements give the same addresses whatever the node of the users
     // without one (none is in them): such an element is kept by its text
     // alone; one that gives a user at the node, by its text and the node,
     // as the same recipient comes in lists from senders on several nodes.
     // A key's place comes from its high bits; its lowest bit is always set.
     const std::uint64_t hash = text_hash(element.size(), element) | 1;
-    const std::uint64_t node_hash = text_hash(hash, node) | 1;
-    if (work.memo.empty() || work.memo_domain != options.domain ||
-        work.memo_user_node != options.node) {
-        work.memo.resize(memo_size);
-        work.memo_keys.assign(memo_size, 0);
-        work.memo_domain = options.domain;
-        work.memo_user_node = options.node;
-    }
     auto place = [](std::uint64_t key) { return static_cast<std::size_t>(key >> 32) % memo_size; };
     auto kept = [&](std::uint64_t key) -> const MemoEntry* {
-        if (work.memo_keys[place(key)] != key)
-            return nullptr;
         const MemoEntry& e = work.memo[place(key)];
-        return e.text == element && (e.any_node || e.node == node) ? &e : nullptr;
+        if (e.key != key || entry_text(e) != element)
+            return nullptr;
+        return e.any_node || entry_node(e) == node ? &e : nullptr;
     };
-    if (const MemoEntry* e = kept(hash))
-        return *e;
-    if (const MemoEntry* e = kept(node_hash))
-        return *e;
-    MemoEntry& made = work.made_element;
+    if (const MemoEntry* e = kept(hash)) {
+        take_entry(*e, found);
+        return;
+    }
+    if (node_seed == 0)
+        node_seed = text_hash(node.size(), node) | 1;
+    const std::uint64_t node_hash = (hash * 0x9E3779B97F4A7C15ULL ^ node_seed) | 1;
+    if (const MemoEntry* e = kept(node_hash)) {
+        take_entry(*e, found);
+        return;
+    }
+    MadeElement& made = work.made_element;
     make_element(work, made, element, options, node);
+    take_made(made, found);
     // A user at the node would have "@NODE" in an address (localhost when
     // none is known); addresses without it hold none.
     std::string at = "@";
     at += node.empty() ? std::string_view("localhost") : node;
-    made.any_node = std::none_of(made.shown.begin(), made.shown.end(), [&](const std::string& a) {
-        return a.find(at) != std::string::npos;
-    });
-    const std::uint64_t key = made.any_node ? hash : node_hash;
-    work.memo_keys[place(key)] = key;
-    MemoEntry& entry = work.memo[place(key)];
-    std::swap(entry, made);
-    entry.text = element;
-    entry.node = node;
-    return entry;
+    const bool any_node =
+        std::none_of(made.shown.begin(), made.shown.end(),
+                     [&](const std::string& a) { return a.find(at) != std::string::npos; });
+    const std::uint64_t key = any_node ? hash : node_hash;
+    keep_element(work.memo[place(key)], key, element, node, made, any_node);
 }
 
 // The addresses of an address value, made element by element into the
@@ -290,14 +378,27 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
     made.list.clear();
     made.first.clear();
     list_elements(text, work.elements);
+    if (work.elements.empty())
+        return made;
+    if (work.memo.empty() || work.memo_domain != options.domain ||
+        work.memo_user_node != options.node) {
+        work.memo.assign(memo_size, MemoEntry{});
+        work.memo_domain = options.domain;
+        work.memo_user_node = options.node;
+    }
+    std::uint64_t node_seed = 0;
     std::size_t line_length = 0;
+    ElementAddresses found;
     for (std::string_view element : work.elements) {
-        const MemoEntry& entry = element_entry(work, element, options, node);
-        for (const std::string& shown : entry.shown)
-            append_shown_address(made.list, 0, line_length, shown);
-        if (!made.any && !entry.shown.empty()) {
+        element_entry(work, element, options, node, node_seed, found);
+        const std::size_t count = found.made ? found.made->shown.size() : found.count;
+        for (std::size_t i = 0; i < count; ++i)
+            append_shown_address(made.list, 0, line_length,
+                                 found.made ? std::string_view(found.made->shown[i])
+                                            : found.shown[i]);
+        if (!made.any && count > 0) {
             made.any = true;
-            made.first = entry.first;
+            made.first = found.first;
         }
     }
     return made;
