@@ -195,8 +195,9 @@ std::string_view text_of(ExportWork& work, std::string_view bytes)
 }
 
 // Appends a header value as it goes out: decoded, and outside ASCII as
-// encoded words after the blanks it starts with.
-void append_value(ExportWork& work, std::string_view bytes)
+// encoded words after the blanks it starts with. Decoding makes no CR of
+// other bytes, so only a value that `may_hold_cr` is searched for one.
+void append_value(ExportWork& work, std::string_view bytes, bool may_hold_cr)
 {
     const std::size_t start = work.head.size();
     if (!work.plan.eight_bit) {
@@ -210,6 +211,8 @@ void append_value(ExportWork& work, std::string_view bytes)
     // A CR would end the header in a reader's eyes. A head line holding one
     // goes into the body whole; the converter's date text taken from such a
     // line can still bring one here, beside the Date header.
+    if (!may_hold_cr)
+        return;
     for (std::size_t cr = work.head.find('\r', start); cr != std::string::npos;
          cr = work.head.find('\r', cr + 1))
         work.head[cr] = ' ';
@@ -419,7 +422,7 @@ void append_date(ExportWork& work, const HeadLine* original)
     work.head += '\n';
     if (work.plan.date.changed && original) {
         work.head += "X-VMS-Date: ";
-        append_value(work, original->value);
+        append_value(work, original->value, true);
         work.head += '\n';
     }
 }
@@ -473,7 +476,8 @@ bool is_field_line(std::string_view line, const HeadState& state)
                        [](char c) { return c > ' ' && c < 0x7F; });
 }
 
-// Appends what one head line becomes, each line ended by LF.
+// Appends what one head line becomes, each line ended by LF. The line
+// holds no CR: one with a CR ends the head.
 void append_head_line(ExportWork& work, const ExportOptions& options, std::string_view line,
                       std::uint64_t offset, HeadState& state)
 {
@@ -488,7 +492,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         else
             append_addresses(work, line.substr(5), options, options.node, unknown_sender);
         work.head += "\nX-VMS-From:";
-        append_value(work, line.substr(5));
+        append_value(work, line.substr(5), false);
         work.head += '\n';
         return;
     }
@@ -518,18 +522,18 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         work.head += "X-VMS-";
         work.head += name;
         work.head += ':';
-        append_value(work, line.substr(3));
+        append_value(work, line.substr(3), false);
         work.head += '\n';
         return;
     }
     if (line.front() == ' ' || line.front() == '\t') {
-        append_value(work, line); // a folded line goes on with the field before it
+        append_value(work, line, false); // a folded line goes on with the field before it
     } else {
         std::size_t colon = line.find(':');
         if (renamed_field(line.substr(0, colon), state))
             work.head += "X-VMS-";
         work.head += line.substr(0, colon + 1);
-        append_value(work, line.substr(colon + 1));
+        append_value(work, line.substr(colon + 1), false);
     }
     work.head += '\n';
 }

@@ -161,14 +161,17 @@ namespace {
 // A date is made for every exported message: its fixed-width parts go into
 // a small buffer, which goes onto the text in one append.
 struct DateText {
-    char bytes[32];
+    char bytes[64];
     std::size_t length = 0;
 
+    // A few bytes each time: copied one by one, without a call.
     void put(std::string_view text)
     {
-        text.copy(bytes + length, text.size());
-        length += text.size();
+        for (char c : text)
+            bytes[length++] = c;
     }
+    // Whether `count` more bytes fit.
+    bool has_room(std::size_t count) const { return count <= sizeof bytes - length; }
     void put(char c) { bytes[length++] = c; }
     // The digits of a number, from the right in a buffer of their own.
     void put_number(unsigned value)
@@ -202,6 +205,16 @@ void append_header_date(std::string& text, const SendingDate& date)
     made.put(' ');
     made.put_year(date.year);
     made.put(' ');
+    // The time and the zone as written: of any length where the text was
+    // not checked.
+    if (date.time.size() < sizeof made.bytes && date.zone.size() < sizeof made.bytes &&
+        made.has_room(date.time.size() + 1 + date.zone.size())) {
+        made.put(date.time);
+        made.put(' ');
+        made.put(date.zone);
+        text.append(made.bytes, made.length);
+        return;
+    }
     text.append(made.bytes, made.length);
     text += date.time;
     text += ' ';
@@ -217,9 +230,14 @@ void append_separator_date(std::string& text, const SendingDate& date)
     made.put(date.day < 10 ? "  " : " ");
     made.put_number(date.day);
     made.put(' ');
-    text.append(made.bytes, made.length);
-    text += date.time;
-    made.length = 0;
+    // The year after the time: a '-' and ten digits at most.
+    if (date.time.size() < sizeof made.bytes && made.has_room(date.time.size() + 12)) {
+        made.put(date.time);
+    } else {
+        text.append(made.bytes, made.length);
+        text += date.time;
+        made.length = 0;
+    }
     made.put(' ');
     made.put_year(date.year);
     text.append(made.bytes, made.length);
