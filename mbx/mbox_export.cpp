@@ -84,17 +84,18 @@ struct ElementAddresses {
 struct ExportWork {
     MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
     MessagePlan plan;
-    std::string head;                       // the head as it goes out
-    std::string line;                       // one line of the head as read
-    std::string text;                       // decoded text
-    std::string scratch;                    // decoded body pieces
-    std::string from;                       // the From header's value
-    std::string_view to_node;               // of users in To and CC named without one
-    AddressText made;                       // the addresses of the last value
-    std::vector<std::string_view> elements; // of the last value
-    std::vector<MailAddress> addresses;     // of one element as made
-    MadeElement made_element;               // one just made
-    std::vector<MemoEntry> memo;            // memo_size entries once in use
+    std::string head;                        // the head as it goes out
+    std::string line;                        // one line of the head as read
+    std::string text;                        // decoded text
+    std::string scratch;                     // decoded body pieces
+    std::string from;                        // the From header's value
+    std::string_view to_node;                // of users in To and CC named without one
+    AddressText made;                        // the addresses of the last value
+    std::vector<std::string_view> elements;  // of the last value
+    std::vector<std::uint64_t> element_keys; // their memo keys by text alone
+    std::vector<MailAddress> addresses;      // of one element as made
+    MadeElement made_element;                // one just made
+    std::vector<MemoEntry> memo;             // memo_size entries once in use
     // The options the memo's addresses were made with.
     std::string memo_domain, memo_user_node;
 };
@@ -151,13 +152,19 @@ bool text_pass(MailboxReader& reader, MailboxReader* behind, std::uint64_t at, s
     return true;
 }
 
+void ask_for_addresses(ExportWork& work, std::string_view text, std::string_view node);
+
 bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRecord& record,
-                  const ExportOptions& options, MessagePlan& plan)
+                  const ExportOptions& options, ExportWork& work)
 {
+    MessagePlan& plan = work.plan;
     MessageHead& head = plan.head;
     hand_back_block(reader, behind, record.text_offset);
     if (!read_message_head(reader, record.text_offset, record.text_size, head))
         return false;
+    // The sender's addresses are made from the memo after the text's pass,
+    // which hides the memo's reads asked for here.
+    ask_for_addresses(work, head.sender, options.node);
     const std::uint64_t end = record.text_offset + record.text_size;
     if (auto own = own_message_id(reader, head.body_offset, end))
         plan.message_id = std::move(*own);
@@ -325,19 +332,33 @@ void take_made(const MadeElement& made, ElementAddresses& found)
     found.first = made.first;
 }
 
-// The addresses of one element of a list: from the memo when it holds
-// them. `node` is that of users named without one; `node_seed` is a hash
-// of it once made, else 0.
-void element_entry(ExportWork& work, std::string_view element, const ExportOptions& options,
-                   std::string_view node, std::uint64_t& node_seed, ElementAddresses& found)
+// Most elements give the same addresses whatever the node of the users
+// without one (none is in them): such an element is kept by its text
+// alone; one that gives a user at the node, by its text and the node, as
+// the same recipient comes in lists from senders on several nodes. A key's
+// place comes from its high bits; its lowest bit is always set.
+std::uint64_t text_key(std::string_view element)
 {
-    // Most elements give the same addresses whatever the node of the users
-    // without one (none is in them): such an element is kept by its text
-    // alone; one that gives a user at the node, by its text and the node,
-    // as the same recipient comes in lists from senders on several nodes.
-    // A key's place comes from its high bits; its lowest bit is always set.
-    const std::uint64_t hash = text_hash(element.size(), element) | 1;
-    auto place = [](std::uint64_t key) { return static_cast<std::size_t>(key >> 32) % memo_size; };
+    return text_hash(element.size(), element) | 1;
+}
+
+std::uint64_t node_key(std::uint64_t text_key, std::uint64_t node_seed)
+{
+    return (text_key * 0x9E3779B97F4A7C15ULL ^ node_seed) | 1;
+}
+
+std::size_t place(std::uint64_t key)
+{
+    return static_cast<std::size_t>(key >> 32) % memo_size;
+}
+
+// The addresses of one element of a list, whose key by its text is
+// `hash`: from the memo when it holds them. `node` is that of users named
+// without one, `node_seed` a hash of it.
+void element_entry(ExportWork& work, std::string_view element, std::uint64_t hash,
+                   const ExportOptions& options, std::string_view node, std::uint64_t node_seed,
+                   ElementAddresses& found)
+{
     auto kept = [&](std::uint64_t key) -> const MemoEntry* {
         const MemoEntry& e = work.memo[place(key)];
         if (e.key != key || entry_text(e) != element)
@@ -348,9 +369,7 @@ void element_entry(ExportWork& work, std::string_view element, const ExportOptio
         take_entry(*e, found);
         return;
     }
-    if (node_seed == 0)
-        node_seed = text_hash(node.size(), node) | 1;
-    const std::uint64_t node_hash = (hash * 0x9E3779B97F4A7C15ULL ^ node_seed) | 1;
+    const std::uint64_t node_hash = node_key(hash, node_seed);
     if (const MemoEntry* e = kept(node_hash)) {
         take_entry(*e, found);
         return;
@@ -367,6 +386,30 @@ void element_entry(ExportWork& work, std::string_view element, const ExportOptio
                      [&](const std::string& a) { return a.find(at) != std::string::npos; });
     const std::uint64_t key = any_node ? hash : node_hash;
     keep_element(work.memo[place(key)], key, element, node, made, any_node);
+}
+
+// The memo's entries that the elements in `work.elements` may be in are
+// asked for from memory, their keys by text kept in `work.element_keys`:
+// the memo does not stay in the cache while the texts stream through it.
+void ask_for_entries(ExportWork& work, std::uint64_t node_seed)
+{
+    work.element_keys.clear();
+    if (work.memo.empty())
+        return;
+    for (std::string_view element : work.elements) {
+        const std::uint64_t key = text_key(element);
+        work.element_keys.push_back(key);
+        __builtin_prefetch(&work.memo[place(key)]);
+        __builtin_prefetch(&work.memo[place(node_key(key, node_seed))]);
+    }
+}
+
+// Asks early for the entries of a value's elements, so that they are in
+// the cache when addresses_of looks at them.
+void ask_for_addresses(ExportWork& work, std::string_view text, std::string_view node)
+{
+    list_elements(text, work.elements);
+    ask_for_entries(work, text_hash(node.size(), node));
 }
 
 // The addresses of an address value, made element by element into the
@@ -389,11 +432,13 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
         work.memo_domain = options.domain;
         work.memo_user_node = options.node;
     }
-    std::uint64_t node_seed = 0;
+    const std::uint64_t node_seed = text_hash(node.size(), node);
+    ask_for_entries(work, node_seed);
     std::size_t line_length = 0;
     ElementAddresses found;
-    for (std::string_view element : work.elements) {
-        element_entry(work, element, options, node, node_seed, found);
+    for (std::size_t k = 0; k < work.elements.size(); ++k) {
+        element_entry(work, work.elements[k], work.element_keys[k], options, node, node_seed,
+                      found);
         const std::size_t count = found.made ? found.made->shown.size() : found.count;
         for (std::size_t i = 0; i < count; ++i)
             append_shown_address(made.list, 0, line_length,
@@ -772,7 +817,7 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
 {
     MessagePlan& plan = work.plan;
     MailboxReader& first_pass = work.ahead ? *work.ahead : reader;
-    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, plan)) {
+    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, work)) {
         reader.error = first_pass.error;
         return false;
     }
