@@ -56,10 +56,11 @@ struct alignas(64) MemoEntry {
     std::uint16_t first_at = 0, first_size = 0;
     std::uint8_t count = 0;                     // of its addresses
     bool any_node = false;                      // the addresses are the same for any node
+    bool recent = false;                        // the one of its pair looked up last
     std::uint16_t shown_size[memo_addresses]{}; // each address as the list shows it
     // The text, the node (when not any), then the addresses one after the
     // other; the first's addr_spec is in them or after them.
-    char bytes[memo_entry_size - 26];
+    char bytes[memo_entry_size - 28];
 };
 static_assert(sizeof(MemoEntry) == memo_entry_size);
 
@@ -347,9 +348,11 @@ std::uint64_t node_key(std::uint64_t text_key, std::uint64_t node_seed)
     return (text_key * 0x9E3779B97F4A7C15ULL ^ node_seed) | 1;
 }
 
+// The first of the two entries where a key may be: of two keys with the
+// same place, both are kept.
 std::size_t place(std::uint64_t key)
 {
-    return static_cast<std::size_t>(key >> 32) % memo_size;
+    return static_cast<std::size_t>(key >> 32) % (memo_size / 2) * 2;
 }
 
 // The addresses of one element of a list, whose key by its text is
@@ -360,10 +363,18 @@ void element_entry(ExportWork& work, std::string_view element, std::uint64_t has
                    ElementAddresses& found)
 {
     auto kept = [&](std::uint64_t key) -> const MemoEntry* {
-        const MemoEntry& e = work.memo[place(key)];
-        if (e.key != key || entry_text(e) != element)
-            return nullptr;
-        return e.any_node || entry_node(e) == node ? &e : nullptr;
+        MemoEntry* pair = &work.memo[place(key)];
+        for (int k = 0; k < 2; ++k) {
+            MemoEntry& e = pair[k];
+            if (e.key == key && entry_text(e) == element && (e.any_node || entry_node(e) == node)) {
+                if (!e.recent) {
+                    e.recent = true;
+                    pair[1 - k].recent = false;
+                }
+                return &e;
+            }
+        }
+        return nullptr;
     };
     if (const MemoEntry* e = kept(hash)) {
         take_entry(*e, found);
@@ -385,7 +396,13 @@ void element_entry(ExportWork& work, std::string_view element, std::uint64_t has
         std::none_of(made.shown.begin(), made.shown.end(),
                      [&](const std::string& a) { return a.find(at) != std::string::npos; });
     const std::uint64_t key = any_node ? hash : node_hash;
-    keep_element(work.memo[place(key)], key, element, node, made, any_node);
+    // In the pair, it takes the place of the one looked up longer ago.
+    MemoEntry* pair = &work.memo[place(key)];
+    const int k = pair[0].recent ? 1 : 0;
+    if (keep_element(pair[k], key, element, node, made, any_node)) {
+        pair[k].recent = true;
+        pair[1 - k].recent = false;
+    }
 }
 
 // The memo's entries that the elements in `work.elements` may be in are
@@ -399,8 +416,10 @@ void ask_for_entries(ExportWork& work, std::uint64_t node_seed)
     for (std::string_view element : work.elements) {
         const std::uint64_t key = text_key(element);
         work.element_keys.push_back(key);
-        __builtin_prefetch(&work.memo[place(key)]);
-        __builtin_prefetch(&work.memo[place(node_key(key, node_seed))]);
+        for (std::uint64_t k : {key, node_key(key, node_seed)}) {
+            __builtin_prefetch(&work.memo[place(k)]);
+            __builtin_prefetch(&work.memo[place(k) + 1]);
+        }
     }
 }
 
