@@ -126,11 +126,19 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
     int day = 0, year = 0;
     if (!parse_number(value, 1, 2, day) || !skip(value, ' '))
         return std::nullopt;
+    // Each name is compared, without a branch that would depend on which
+    // month it is.
     unsigned month = 0;
-    for (unsigned i = 0; i < month_names.size() && month == 0 && value.size() >= 3; ++i)
-        if (value[0] == month_names[i][0] && value[1] == month_names[i][1] &&
-            value[2] == month_names[i][2])
-            month = i + 1;
+    if (value.size() >= 3) {
+        auto three = [](std::string_view name) {
+            return static_cast<std::uint32_t>(static_cast<unsigned char>(name[0])) |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(name[1])) << 8 |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(name[2])) << 16;
+        };
+        const std::uint32_t written = three(value);
+        for (unsigned i = 0; i < month_names.size(); ++i)
+            month = written == three(month_names[i]) ? i + 1 : month;
+    }
     if (month == 0)
         return std::nullopt;
     value.remove_prefix(3);
