@@ -681,7 +681,10 @@ void append_shown_address(std::string& text, std::size_t start, std::size_t& lin
         text += ' ';
     }
     text += shown;
-    std::size_t fold = shown.rfind('\n');
+    // Folded within (encoded words) only now and then: the forward search
+    // is the quick one.
+    std::size_t fold =
+        shown.find('\n') == std::string_view::npos ? std::string_view::npos : shown.rfind('\n');
     line_length =
         fold == std::string_view::npos ? line_length + shown.size() + 2 : shown.size() - fold;
 }
