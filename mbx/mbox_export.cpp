@@ -59,7 +59,7 @@ struct alignas(64) MemoEntry {
     bool recent = false;                        // the one of its pair looked up last
     std::uint16_t shown_size[memo_addresses]{}; // each address as the list shows it
     // The text, the node (when not any), then the addresses one after the
-    // other; the first's addr_spec is in them or after them.
+    // other; the first's addr_spec is in the first of them.
     char bytes[memo_entry_size - 28];
 };
 static_assert(sizeof(MemoEntry) == memo_entry_size);
@@ -283,13 +283,10 @@ bool keep_element(MemoEntry& e, std::uint64_t key, std::string_view element, std
     std::size_t size = element.size() + node.size();
     for (const std::string& shown : made.shown)
         size += shown.size();
-    // The first addr_spec is in the first address as shown, or goes after
-    // the addresses.
-    const std::size_t in_first =
-        made.shown.empty() ? std::string::npos : made.shown.front().rfind(made.first);
-    if (in_first == std::string::npos)
-        size += made.first.size();
-    if (size > sizeof e.bytes)
+    // The first addr_spec is where the first address shows it (an element
+    // without addresses has none).
+    const std::size_t in_first = made.shown.empty() ? 0 : made.shown.front().rfind(made.first);
+    if (in_first == std::string::npos || size > sizeof e.bytes)
         return false;
     e.key = key;
     e.text_size = static_cast<std::uint16_t>(element.size());
@@ -304,12 +301,7 @@ bool keep_element(MemoEntry& e, std::uint64_t key, std::string_view element, std
         e.shown_size[i] = static_cast<std::uint16_t>(made.shown[i].size());
         to = std::copy(made.shown[i].begin(), made.shown[i].end(), to);
     }
-    if (in_first != std::string::npos) {
-        e.first_at = static_cast<std::uint16_t>(shown_at + in_first);
-    } else {
-        e.first_at = static_cast<std::uint16_t>(to - e.bytes);
-        std::copy(made.first.begin(), made.first.end(), to);
-    }
+    e.first_at = static_cast<std::uint16_t>(shown_at + in_first);
     e.first_size = static_cast<std::uint16_t>(made.first.size());
     return true;
 }
