@@ -43,37 +43,62 @@ struct AddressText {
 // The last elements of address lists seen (NODE::USER, IN%"a@b" "Name"),
 // by a hash of their text: the same correspondents come back in message
 // after message, in lists of every make-up, and each element's addresses
-// are made once. Elements up to `memo_text_capacity` bytes are kept, so the
-// memo stays small. The entries' keys stand apart in a small table, so that
-// a look that finds nothing reads no entry.
+// are made once. An entry holds its key, its text and its addresses in one
+// block of its own, so that a look that finds it reads one or two cache
+// lines; an element whose text and addresses do not fit is made each time,
+// so the memo stays small.
 constexpr std::size_t memo_size = 4096;
-constexpr std::size_t memo_text_capacity = 256;
+constexpr std::size_t memo_addresses = 4; // the most addresses of an entry
+constexpr std::size_t memo_entry_size = 128;
 
-struct MemoEntry {
-    std::string text;
-    std::string node;               // of users named without one
-    bool any_node = false;          // the addresses are the same for any node
-    std::vector<std::string> shown; // each address as the list shows it
-    std::string first;              // the first address's addr_spec
+struct alignas(64) MemoEntry {
+    std::uint64_t key = 0; // the hash its place was chosen by; 0: unused
+    std::uint16_t text_size = 0;
+    std::uint16_t node_size = 0; // of users named without one
+    std::uint16_t first_at = 0, first_size = 0;
+    std::uint8_t count = 0;                     // of its addresses
+    bool any_node = false;                      // the addresses are the same for any node
+    bool recent = false;                        // the one of its pair looked up last
+    std::uint16_t shown_size[memo_addresses]{}; // each address as the list shows it
+    // The text, the node (when not any), then the addresses one after the
+    // other; the first's addr_spec is in the first of them.
+    char bytes[memo_entry_size - 28];
+};
+static_assert(sizeof(MemoEntry) == memo_entry_size);
+
+// The addresses of an element as they are made: each as the list shows it,
+// and the first address's addr_spec.
+struct MadeElement {
+    std::vector<std::string> shown;
+    std::string first;
+};
+
+// The addresses of one element as addresses_of takes them, in the memo's
+// entry or in the element just made; good until the next element is looked
+// up.
+struct ElementAddresses {
+    std::string_view shown[memo_addresses];
+    std::size_t count = 0;
+    const MadeElement* made = nullptr; // when not from the memo: all of them
+    std::string_view first;
 };
 
 // The buffers of an export, kept from message to message.
 struct ExportWork {
     MailboxReader* ahead = nullptr; // reads the first pass, when not the writing reader
     MessagePlan plan;
-    std::string head;                       // the head as it goes out
-    std::string line;                       // one line of the head as read
-    std::string text;                       // decoded text
-    std::string scratch;                    // decoded body pieces
-    std::string from;                       // the From header's value
-    std::string_view to_node;               // of users in To and CC named without one
-    AddressText made;                       // the addresses of the last value
-    std::vector<std::string_view> elements; // of the last value
-    std::vector<MailAddress> addresses;     // of one element as made
-    MemoEntry made_element;                 // one just made, or too long for the memo
-    std::vector<MemoEntry> memo;            // memo_size entries once in use
-    // The key of each entry, the hash its place was chosen by; 0: unused.
-    std::vector<std::uint64_t> memo_keys;
+    std::string head;                        // the head as it goes out
+    std::string line;                        // one line of the head as read
+    std::string text;                        // decoded text
+    std::string scratch;                     // decoded body pieces
+    std::string from;                        // the From header's value
+    std::string_view to_node;                // of users in To and CC named without one
+    AddressText made;                        // the addresses of the last value
+    std::vector<std::string_view> elements;  // of the last value
+    std::vector<std::uint64_t> element_keys; // their memo keys by text alone
+    std::vector<MailAddress> addresses;      // of one element as made
+    MadeElement made_element;                // one just made
+    std::vector<MemoEntry> memo;             // memo_size entries once in use
     // The options the memo's addresses were made with.
     std::string memo_domain, memo_user_node;
 };
@@ -131,13 +156,19 @@ bool text_pass(MailboxReader& reader, MailboxReader* behind, std::uint64_t at, s
     return true;
 }
 
+void ask_for_addresses(ExportWork& work, std::string_view text, std::string_view node);
+
 bool plan_message(MailboxReader& reader, MailboxReader* behind, const MailboxRecord& record,
-                  const ExportOptions& options, MessagePlan& plan)
+                  const ExportOptions& options, ExportWork& work)
 {
+    MessagePlan& plan = work.plan;
     MessageHead& head = plan.head;
     hand_back_block(reader, behind, record.text_offset);
     if (!read_message_head(reader, record.text_offset, record.text_size, head))
         return false;
+    // The sender's addresses are made from the memo after the text's pass,
+    // which hides the memo's reads asked for here.
+    ask_for_addresses(work, head.sender, options.node);
     const std::uint64_t end = record.text_offset + record.text_size;
     if (auto own = own_message_id(reader, head.body_offset, end))
         plan.message_id = std::move(*own);
@@ -175,8 +206,9 @@ std::string_view text_of(ExportWork& work, std::string_view bytes)
 }
 
 // Appends a header value as it goes out: decoded, and outside ASCII as
-// encoded words after the blanks it starts with.
-void append_value(ExportWork& work, std::string_view bytes)
+// encoded words after the blanks it starts with. Decoding makes no CR of
+// other bytes, so only a value that `may_hold_cr` is searched for one.
+void append_value(ExportWork& work, std::string_view bytes, bool may_hold_cr)
 {
     const std::size_t start = work.head.size();
     if (!work.plan.eight_bit) {
@@ -190,25 +222,28 @@ void append_value(ExportWork& work, std::string_view bytes)
     // A CR would end the header in a reader's eyes. A head line holding one
     // goes into the body whole; the converter's date text taken from such a
     // line can still bring one here, beside the Date header.
+    if (!may_hold_cr)
+        return;
     for (std::size_t cr = work.head.find('\r', start); cr != std::string::npos;
          cr = work.head.find('\r', cr + 1))
         work.head[cr] = ' ';
 }
 
-// The addresses of a list element made into `entry`, whose strings keep
+// The addresses of a list element made into `made`, whose strings keep
 // their room.
-void make_element(ExportWork& work, MemoEntry& entry, std::string_view element,
+void make_element(ExportWork& work, MadeElement& made, std::string_view element,
                   const ExportOptions& options, std::string_view node)
 {
     work.addresses.clear();
     element_addresses(element, options.domain, node, options.node, work.addresses);
-    entry.shown.resize(work.addresses.size());
+    made.shown.resize(work.addresses.size());
     for (std::size_t i = 0; i < work.addresses.size(); ++i)
-        show_address(work.addresses[i], entry.shown[i]);
-    entry.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
+        show_address(work.addresses[i], made.shown[i]);
+    made.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
 }
 
-// A hash of a text, eight bytes at a time, going on from `seed`.
+// A hash of a text, eight bytes at a time, going on from `seed`: it places
+// the memo's entries and is kept nowhere else.
 std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
 {
     std::uint64_t h = seed ^ 0x6A09E667F3BCC909ULL;
@@ -223,62 +258,172 @@ std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
         mix(word);
     }
     std::uint64_t last = 0; // the last bytes, and their count in the top byte
-    if (at < text.size())
-        std::memcpy(&last, text.data() + at, text.size() - at);
+    for (std::size_t k = at; k < text.size(); ++k)
+        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << 8 * (k - at);
     mix(last ^ (static_cast<std::uint64_t>(text.size() - at) << 56));
     return h ^ (h >> 32);
 }
 
-// The addresses of one element of a list: from the memo when it holds
-// them. `node` is that of users named without one.
-const MemoEntry& element_entry(ExportWork& work, std::string_view element,
-                               const ExportOptions& options, std::string_view node)
+std::string_view entry_text(const MemoEntry& e)
 {
-    if (element.size() > memo_text_capacity) {
-        make_element(work, work.made_element, element, options, node);
-        return work.made_element;
+    return {e.bytes, e.text_size};
+}
+
+std::string_view entry_node(const MemoEntry& e)
+{
+    return {e.bytes + e.text_size, e.node_size};
+}
+
+// Puts an element just made into `e` under `key`; false, leaving `e` as
+// it was, when its text and addresses do not fit.
+bool keep_element(MemoEntry& e, std::uint64_t key, std::string_view element, std::string_view node,
+                  const MadeElement& made, bool any_node)
+{
+    if (made.shown.size() > memo_addresses)
+        return false;
+    if (any_node)
+        node = {};
+    std::size_t size = element.size() + node.size();
+    for (const std::string& shown : made.shown)
+        size += shown.size();
+    // The first addr_spec is where the first address shows it (an element
+    // without addresses has none).
+    const std::size_t in_first = made.shown.empty() ? 0 : made.shown.front().rfind(made.first);
+    if (in_first == std::string::npos || size > sizeof e.bytes)
+        return false;
+    e.key = key;
+    e.text_size = static_cast<std::uint16_t>(element.size());
+    e.node_size = static_cast<std::uint16_t>(node.size());
+    e.any_node = any_node;
+    e.count = static_cast<std::uint8_t>(made.shown.size());
+    char* to = e.bytes;
+    to = std::copy(element.begin(), element.end(), to);
+    to = std::copy(node.begin(), node.end(), to);
+    const std::size_t shown_at = static_cast<std::size_t>(to - e.bytes);
+    for (std::size_t i = 0; i < made.shown.size(); ++i) {
+        e.shown_size[i] = static_cast<std::uint16_t>(made.shown[i].size());
+        to = std::copy(made.shown[i].begin(), made.shown[i].end(), to);
     }
-    // Most elements give the same addresses whatever the node of the users
-    // without one (none is in them): such an element is kept by its text
-    // alone; one that gives a user at the node, by its text and the node,
-    // as the same recipient comes in lists from senders on several nodes.
-    // A key's place comes from its high bits; its lowest bit is always set.
-    const std::uint64_t hash = text_hash(element.size(), element) | 1;
-    const std::uint64_t node_hash = text_hash(hash, node) | 1;
-    if (work.memo.empty() || work.memo_domain != options.domain ||
-        work.memo_user_node != options.node) {
-        work.memo.resize(memo_size);
-        work.memo_keys.assign(memo_size, 0);
-        work.memo_domain = options.domain;
-        work.memo_user_node = options.node;
+    e.first_at = static_cast<std::uint16_t>(shown_at + in_first);
+    e.first_size = static_cast<std::uint16_t>(made.first.size());
+    return true;
+}
+
+void take_entry(const MemoEntry& e, ElementAddresses& found)
+{
+    const char* at = e.bytes + e.text_size + e.node_size;
+    found.count = e.count;
+    found.made = nullptr;
+    for (std::size_t i = 0; i < e.count; ++i) {
+        found.shown[i] = std::string_view(at, e.shown_size[i]);
+        at += e.shown_size[i];
     }
-    auto place = [](std::uint64_t key) { return static_cast<std::size_t>(key >> 32) % memo_size; };
+    found.first = std::string_view(e.bytes + e.first_at, e.first_size);
+}
+
+void take_made(const MadeElement& made, ElementAddresses& found)
+{
+    found.count = 0;
+    found.made = &made;
+    found.first = made.first;
+}
+
+// Most elements give the same addresses whatever the node of the users
+// without one (none is in them): such an element is kept by its text
+// alone; one that gives a user at the node, by its text and the node, as
+// the same recipient comes in lists from senders on several nodes. A key's
+// place comes from its high bits; its lowest bit is always set.
+std::uint64_t text_key(std::string_view element)
+{
+    return text_hash(element.size(), element) | 1;
+}
+
+std::uint64_t node_key(std::uint64_t text_key, std::uint64_t node_seed)
+{
+    return (text_key * 0x9E3779B97F4A7C15ULL ^ node_seed) | 1;
+}
+
+// The first of the two entries where a key may be: of two keys with the
+// same place, both are kept.
+std::size_t place(std::uint64_t key)
+{
+    return static_cast<std::size_t>(key >> 32) % (memo_size / 2) * 2;
+}
+
+// The addresses of one element of a list, whose key by its text is
+// `hash`: from the memo when it holds them. `node` is that of users named
+// without one, `node_seed` a hash of it.
+void element_entry(ExportWork& work, std::string_view element, std::uint64_t hash,
+                   const ExportOptions& options, std::string_view node, std::uint64_t node_seed,
+                   ElementAddresses& found)
+{
     auto kept = [&](std::uint64_t key) -> const MemoEntry* {
-        if (work.memo_keys[place(key)] != key)
-            return nullptr;
-        const MemoEntry& e = work.memo[place(key)];
-        return e.text == element && (e.any_node || e.node == node) ? &e : nullptr;
+        MemoEntry* pair = &work.memo[place(key)];
+        for (int k = 0; k < 2; ++k) {
+            MemoEntry& e = pair[k];
+            if (e.key == key && entry_text(e) == element && (e.any_node || entry_node(e) == node)) {
+                if (!e.recent) {
+                    e.recent = true;
+                    pair[1 - k].recent = false;
+                }
+                return &e;
+            }
+        }
+        return nullptr;
     };
-    if (const MemoEntry* e = kept(hash))
-        return *e;
-    if (const MemoEntry* e = kept(node_hash))
-        return *e;
-    MemoEntry& made = work.made_element;
+    if (const MemoEntry* e = kept(hash)) {
+        take_entry(*e, found);
+        return;
+    }
+    const std::uint64_t node_hash = node_key(hash, node_seed);
+    if (const MemoEntry* e = kept(node_hash)) {
+        take_entry(*e, found);
+        return;
+    }
+    MadeElement& made = work.made_element;
     make_element(work, made, element, options, node);
+    take_made(made, found);
     // A user at the node would have "@NODE" in an address (localhost when
     // none is known); addresses without it hold none.
     std::string at = "@";
     at += node.empty() ? std::string_view("localhost") : node;
-    made.any_node = std::none_of(made.shown.begin(), made.shown.end(), [&](const std::string& a) {
-        return a.find(at) != std::string::npos;
-    });
-    const std::uint64_t key = made.any_node ? hash : node_hash;
-    work.memo_keys[place(key)] = key;
-    MemoEntry& entry = work.memo[place(key)];
-    std::swap(entry, made);
-    entry.text = element;
-    entry.node = node;
-    return entry;
+    const bool any_node =
+        std::none_of(made.shown.begin(), made.shown.end(),
+                     [&](const std::string& a) { return a.find(at) != std::string::npos; });
+    const std::uint64_t key = any_node ? hash : node_hash;
+    // In the pair, it takes the place of the one looked up longer ago.
+    MemoEntry* pair = &work.memo[place(key)];
+    const int k = pair[0].recent ? 1 : 0;
+    if (keep_element(pair[k], key, element, node, made, any_node)) {
+        pair[k].recent = true;
+        pair[1 - k].recent = false;
+    }
+}
+
+// The memo's entries that the elements in `work.elements` may be in are
+// asked for from memory, their keys by text kept in `work.element_keys`:
+// the memo does not stay in the cache while the texts stream through it.
+void ask_for_entries(ExportWork& work, std::uint64_t node_seed)
+{
+    work.element_keys.clear();
+    if (work.memo.empty())
+        return;
+    for (std::string_view element : work.elements) {
+        const std::uint64_t key = text_key(element);
+        work.element_keys.push_back(key);
+        for (std::uint64_t k : {key, node_key(key, node_seed)}) {
+            __builtin_prefetch(&work.memo[place(k)]);
+            __builtin_prefetch(&work.memo[place(k) + 1]);
+        }
+    }
+}
+
+// Asks early for the entries of a value's elements, so that they are in
+// the cache when addresses_of looks at them.
+void ask_for_addresses(ExportWork& work, std::string_view text, std::string_view node)
+{
+    list_elements(text, work.elements);
+    ask_for_entries(work, text_hash(node.size(), node));
 }
 
 // The addresses of an address value, made element by element into the
@@ -293,14 +438,29 @@ const AddressText& addresses_of(ExportWork& work, std::string_view bytes,
     made.list.clear();
     made.first.clear();
     list_elements(text, work.elements);
+    if (work.elements.empty())
+        return made;
+    if (work.memo.empty() || work.memo_domain != options.domain ||
+        work.memo_user_node != options.node) {
+        work.memo.assign(memo_size, MemoEntry{});
+        work.memo_domain = options.domain;
+        work.memo_user_node = options.node;
+    }
+    const std::uint64_t node_seed = text_hash(node.size(), node);
+    ask_for_entries(work, node_seed);
     std::size_t line_length = 0;
-    for (std::string_view element : work.elements) {
-        const MemoEntry& entry = element_entry(work, element, options, node);
-        for (const std::string& shown : entry.shown)
-            append_shown_address(made.list, 0, line_length, shown);
-        if (!made.any && !entry.shown.empty()) {
+    ElementAddresses found;
+    for (std::size_t k = 0; k < work.elements.size(); ++k) {
+        element_entry(work, work.elements[k], work.element_keys[k], options, node, node_seed,
+                      found);
+        const std::size_t count = found.made ? found.made->shown.size() : found.count;
+        for (std::size_t i = 0; i < count; ++i)
+            append_shown_address(made.list, 0, line_length,
+                                 found.made ? std::string_view(found.made->shown[i])
+                                            : found.shown[i]);
+        if (!made.any && count > 0) {
             made.any = true;
-            made.first = entry.first;
+            made.first = found.first;
         }
     }
     return made;
@@ -321,7 +481,7 @@ void append_date(ExportWork& work, const HeadLine* original)
     work.head += '\n';
     if (work.plan.date.changed && original) {
         work.head += "X-VMS-Date: ";
-        append_value(work, original->value);
+        append_value(work, original->value, true);
         work.head += '\n';
     }
 }
@@ -375,7 +535,8 @@ bool is_field_line(std::string_view line, const HeadState& state)
                        [](char c) { return c > ' ' && c < 0x7F; });
 }
 
-// Appends what one head line becomes, each line ended by LF.
+// Appends what one head line becomes, each line ended by LF. The line
+// holds no CR: one with a CR ends the head.
 void append_head_line(ExportWork& work, const ExportOptions& options, std::string_view line,
                       std::uint64_t offset, HeadState& state)
 {
@@ -390,7 +551,7 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         else
             append_addresses(work, line.substr(5), options, options.node, unknown_sender);
         work.head += "\nX-VMS-From:";
-        append_value(work, line.substr(5));
+        append_value(work, line.substr(5), false);
         work.head += '\n';
         return;
     }
@@ -420,18 +581,18 @@ void append_head_line(ExportWork& work, const ExportOptions& options, std::strin
         work.head += "X-VMS-";
         work.head += name;
         work.head += ':';
-        append_value(work, line.substr(3));
+        append_value(work, line.substr(3), false);
         work.head += '\n';
         return;
     }
     if (line.front() == ' ' || line.front() == '\t') {
-        append_value(work, line); // a folded line goes on with the field before it
+        append_value(work, line, false); // a folded line goes on with the field before it
     } else {
         std::size_t colon = line.find(':');
         if (renamed_field(line.substr(0, colon), state))
             work.head += "X-VMS-";
         work.head += line.substr(0, colon + 1);
-        append_value(work, line.substr(colon + 1));
+        append_value(work, line.substr(colon + 1), false);
     }
     work.head += '\n';
 }
@@ -670,7 +831,7 @@ bool export_one(MailboxReader& reader, const MailboxRecord& record, ExportForm f
 {
     MessagePlan& plan = work.plan;
     MailboxReader& first_pass = work.ahead ? *work.ahead : reader;
-    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, plan)) {
+    if (!plan_message(first_pass, work.ahead ? &reader : nullptr, record, options, work)) {
         reader.error = first_pass.error;
         return false;
     }

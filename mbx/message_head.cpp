@@ -14,9 +14,12 @@ constexpr std::array<std::string_view, 7> weekday_names = {"Sun", "Mon", "Tue", 
 constexpr std::array<std::string_view, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// An equality of a few bytes, which the compiler makes without a call
+// where the prefix is a constant.
 bool starts_with(std::string_view line, std::string_view prefix)
 {
-    return line.starts_with(prefix);
+    return line.size() >= prefix.size() &&
+           std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
 
 std::string_view trim(std::string_view text)
@@ -126,11 +129,19 @@ std::optional<SendingDate> parse_sending_date(std::string_view value)
     int day = 0, year = 0;
     if (!parse_number(value, 1, 2, day) || !skip(value, ' '))
         return std::nullopt;
+    // Each name is compared, without a branch that would depend on which
+    // month it is.
     unsigned month = 0;
-    for (unsigned i = 0; i < month_names.size() && month == 0 && value.size() >= 3; ++i)
-        if (value[0] == month_names[i][0] && value[1] == month_names[i][1] &&
-            value[2] == month_names[i][2])
-            month = i + 1;
+    if (value.size() >= 3) {
+        auto three = [](std::string_view name) {
+            return static_cast<std::uint32_t>(static_cast<unsigned char>(name[0])) |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(name[1])) << 8 |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(name[2])) << 16;
+        };
+        const std::uint32_t written = three(value);
+        for (unsigned i = 0; i < month_names.size(); ++i)
+            month = written == three(month_names[i]) ? i + 1 : month;
+    }
     if (month == 0)
         return std::nullopt;
     value.remove_prefix(3);
@@ -161,14 +172,17 @@ namespace {
 // A date is made for every exported message: its fixed-width parts go into
 // a small buffer, which goes onto the text in one append.
 struct DateText {
-    char bytes[32];
+    char bytes[64];
     std::size_t length = 0;
 
+    // A few bytes each time: copied one by one, without a call.
     void put(std::string_view text)
     {
-        text.copy(bytes + length, text.size());
-        length += text.size();
+        for (char c : text)
+            bytes[length++] = c;
     }
+    // Whether `count` more bytes fit.
+    bool has_room(std::size_t count) const { return count <= sizeof bytes - length; }
     void put(char c) { bytes[length++] = c; }
     // The digits of a number, from the right in a buffer of their own.
     void put_number(unsigned value)
@@ -202,6 +216,16 @@ void append_header_date(std::string& text, const SendingDate& date)
     made.put(' ');
     made.put_year(date.year);
     made.put(' ');
+    // The time and the zone as written: of any length where the text was
+    // not checked.
+    if (date.time.size() < sizeof made.bytes && date.zone.size() < sizeof made.bytes &&
+        made.has_room(date.time.size() + 1 + date.zone.size())) {
+        made.put(date.time);
+        made.put(' ');
+        made.put(date.zone);
+        text.append(made.bytes, made.length);
+        return;
+    }
     text.append(made.bytes, made.length);
     text += date.time;
     text += ' ';
@@ -217,9 +241,14 @@ void append_separator_date(std::string& text, const SendingDate& date)
     made.put(date.day < 10 ? "  " : " ");
     made.put_number(date.day);
     made.put(' ');
-    text.append(made.bytes, made.length);
-    text += date.time;
-    made.length = 0;
+    // The year after the time: a '-' and ten digits at most.
+    if (date.time.size() < sizeof made.bytes && made.has_room(date.time.size() + 12)) {
+        made.put(date.time);
+    } else {
+        text.append(made.bytes, made.length);
+        text += date.time;
+        made.length = 0;
+    }
     made.put(' ');
     made.put_year(date.year);
     text.append(made.bytes, made.length);

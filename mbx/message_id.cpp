@@ -4,6 +4,7 @@
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -150,9 +151,21 @@ void make_message_id(const TextHash& hash, std::string& to)
     char id[1 + 32 + domain.size()];
     id[0] = '<';
     std::size_t at = 1;
+    // Two digits a byte.
+    static constexpr auto byte_digits = [] {
+        std::array<char, 512> digits{};
+        for (std::size_t b = 0; b < 256; ++b) {
+            digits[2 * b] = "0123456789abcdef"[b >> 4];
+            digits[2 * b + 1] = "0123456789abcdef"[b & 15];
+        }
+        return digits;
+    }();
     for (std::uint64_t part : {a, b})
-        for (int shift = 60; shift >= 0; shift -= 4)
-            id[at++] = "0123456789abcdef"[(part >> shift) & 15];
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            const std::size_t byte = (part >> shift) & 0xFF;
+            id[at++] = byte_digits[2 * byte];
+            id[at++] = byte_digits[2 * byte + 1];
+        }
     domain.copy(id + at, domain.size());
     to.assign(id, sizeof id);
 }

@@ -489,19 +489,22 @@ bool decnet_user(std::string_view text, DecnetUser& user)
 template <typename Take> void for_each_element(std::string_view value, Take&& take)
 {
     std::size_t start = 0;
-    for (std::size_t i = 0; i <= value.size(); ++i) {
+    for (std::size_t i = 0;; ++i) {
+        while (i < value.size() && value[i] != ',' && value[i] != '"')
+            ++i;
         if (i < value.size() && value[i] == '"') {
+            // A quoted string's commas are its own; a quote without its
+            // end is one more character.
             std::size_t end = quote_end(value, i);
-            if (end != std::string_view::npos) {
+            if (end != std::string_view::npos)
                 i = end;
-                continue;
-            }
-        }
-        if (i < value.size() && value[i] != ',')
             continue;
+        }
         std::string_view element = trim(value.substr(start, i - start));
         if (!element.empty())
             take(element);
+        if (i == value.size())
+            return;
         start = i + 1;
     }
 }
@@ -678,7 +681,10 @@ void append_shown_address(std::string& text, std::size_t start, std::size_t& lin
         text += ' ';
     }
     text += shown;
-    std::size_t fold = shown.rfind('\n');
+    // Folded within (encoded words) only now and then: the forward search
+    // is the quick one.
+    std::size_t fold =
+        shown.find('\n') == std::string_view::npos ? std::string_view::npos : shown.rfind('\n');
     line_length =
         fold == std::string_view::npos ? line_length + shown.size() + 2 : shown.size() - fold;
 }

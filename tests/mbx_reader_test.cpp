@@ -273,6 +273,20 @@ TEST(SendingDate, CarriedIntoTheCalendar)
         {"Unknown, 1 Jan 2100 00:00:00 +0000", "Fri, 1 Jan 2100 00:00:00 +0000",
          "Fri Jan  1 00:00:00 2100"},
         {"4 Mar 1996 13:58:04 +0000", "Mon, 4 Mar 1996 13:58:04 +0000", "Mon Mar  4 13:58:04 1996"},
+        // A time or zone as long as the line allows goes out as written; the
+        // date's text is made in a buffer, these fill it and more.
+        {"Mon, 4 Mar 1996 13:58:04.00000000000000000000000000000000 +0000",
+         "Mon, 4 Mar 1996 13:58:04.00000000000000000000000000000000 +0000",
+         "Mon Mar  4 13:58:04.00000000000000000000000000000000 1996"},
+        {"Mon, 4 Mar 1996 13:58:04.000000000000000000000000000000000 +0000",
+         "Mon, 4 Mar 1996 13:58:04.000000000000000000000000000000000 +0000",
+         "Mon Mar  4 13:58:04.000000000000000000000000000000000 1996"},
+        {"Mon, 4 Mar 1996 13:58:04.0000000000000000000000000000000000 +0000",
+         "Mon, 4 Mar 1996 13:58:04.0000000000000000000000000000000000 +0000",
+         "Mon Mar  4 13:58:04.0000000000000000000000000000000000 1996"},
+        {"Mon, 4 Mar 1996 13:58:04 +0000000000000000000000000000000000000000000000000",
+         "Mon, 4 Mar 1996 13:58:04 +0000000000000000000000000000000000000000000000000",
+         "Mon Mar  4 13:58:04 1996"},
         {"Mon, 4 Mrz 1996 13:58:04 +0000", nullptr, nullptr},
         {"Mon, 4 Mar 96 13:58:04 +0000", nullptr, nullptr},
         {"Mon, 4 Mar 1996 13:58:04", nullptr, nullptr},
@@ -452,6 +466,19 @@ TEST(VmsAddress, EveryFormGivesAReplyableAddress)
          start = lf == std::string::npos ? lf : lf + 1, lf = folded.find('\n', start))
         longest = std::max(longest, (lf == std::string::npos ? folded.size() : lf) - start);
     EXPECT_LE(longest, 78u);
+    // A list's elements end at its commas but for those inside quotes; a
+    // quote without its end is one more character.
+    const std::pair<const char*, std::vector<std::string_view>> lists[] = {
+        {"\tA, \"x,y\" B ,,C,", {"A", "\"x,y\" B", "C"}},
+        {"A\"B,C", {"A\"B", "C"}},
+        {"\"a\"\",\"\"b\",\"c", {"\"a\"\",\"\"b\"", "\"c"}},
+        {" , ", {}},
+    };
+    std::vector<std::string_view> elements;
+    for (const auto& [value, expected] : lists) {
+        list_elements(value, elements);
+        EXPECT_EQ(elements, expected) << value;
+    }
 }
 
 // The VAX's own character set, position by position: Latin-1 but for five,
