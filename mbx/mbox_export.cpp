@@ -6,6 +6,7 @@
 #include "mbx/header_date.hpp"
 #include "mbx/message_id.hpp"
 #include "mbx/text_copy.hpp"
+#include "mbx/text_hash.hpp"
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
@@ -240,28 +241,6 @@ void make_element(ExportWork& work, MadeElement& made, std::string_view element,
     for (std::size_t i = 0; i < work.addresses.size(); ++i)
         show_address(work.addresses[i], made.shown[i]);
     made.first = work.addresses.empty() ? std::string() : work.addresses.front().addr_spec;
-}
-
-// A hash of a text, eight bytes at a time, going on from `seed`: it places
-// the memo's entries and is kept nowhere else.
-std::uint64_t text_hash(std::uint64_t seed, std::string_view text)
-{
-    std::uint64_t h = seed ^ 0x6A09E667F3BCC909ULL;
-    auto mix = [&h](std::uint64_t word) {
-        h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
-        h ^= h >> 29;
-    };
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + at, 8);
-        mix(word);
-    }
-    std::uint64_t last = 0; // the last bytes, and their count in the top byte
-    for (std::size_t k = at; k < text.size(); ++k)
-        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << 8 * (k - at);
-    mix(last ^ (static_cast<std::uint64_t>(text.size() - at) << 56));
-    return h ^ (h >> 32);
 }
 
 std::string_view entry_text(const MemoEntry& e)

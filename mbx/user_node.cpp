@@ -6,11 +6,11 @@
 #include "mbx/mailbox_reader.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/record_lines.hpp"
+#include "mbx/text_hash.hpp"
 #include "mbx/vms_address.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -149,33 +149,11 @@ int recipient_index(Tally& tally, const DecnetUser& user)
     }
 }
 
-// A hash of a piece's text, eight bytes at a time: pieces are short, and
-// one is hashed for each of every message's To and CC values.
-std::size_t piece_hash(std::string_view text)
-{
-    std::uint64_t h = text.size() ^ 0x6A09E667F3BCC909ULL;
-    auto mix = [&h](std::uint64_t word) {
-        h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
-        h ^= h >> 29;
-    };
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + at, 8);
-        mix(word);
-    }
-    std::uint64_t last = 0;
-    for (std::size_t k = at; k < text.size(); ++k)
-        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << 8 * (k - at);
-    mix(last);
-    return static_cast<std::size_t>(h ^ (h >> 32));
-}
-
 // The remembered piece of that text, added when new; nullptr when new and
 // there is no room for it.
 RememberedPiece* remembered_piece(Tally& tally, std::string_view piece)
 {
-    const std::size_t hash = piece_hash(piece);
+    const auto hash = static_cast<std::size_t>(text_hash(piece.size(), piece));
     for (std::size_t at = hash % piece_places;; at = (at + 1) % piece_places) {
         std::uint16_t& place = tally.piece_at[at];
         if (place == 0) {
