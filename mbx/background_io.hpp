@@ -20,7 +20,7 @@ struct BackgroundJob {
     // and its reason.
     std::size_t done = 0;
     int error = 0;
-    char reason[256] = {};
+    char reason[512] = {};
     std::atomic<bool> pending{false}; // handed over and not yet done
 };
 

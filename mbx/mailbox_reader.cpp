@@ -241,10 +241,16 @@ const unsigned char* mailbox_bytes_at(MailboxReader& reader, std::uint64_t offse
             return nullptr;
         if (offset >= reader.block_start + reader.block_length) {
             // The file became shorter since it was opened (and checked):
-            // a read error with its reason, not the end of the file.
+            // a read error with its reason, not the end of the file. The
+            // bytes in hand may have been read before it was cut: the
+            // file's own size tells where it ends now.
+            std::uint64_t now = reader.block_start + reader.block_length;
+            IoFileStatus status;
+            if (io_file_status(reader.fd, status) == 0 && status.size < now)
+                now = status.size;
             reader.error = 1;
             reader.error_text = "the file became shorter while it was read: it now ends at byte " +
-                                std::to_string(reader.block_start + reader.block_length);
+                                std::to_string(now);
             return nullptr;
         }
     }

@@ -248,6 +248,29 @@ TEST(MailboxVerdict, FileCutShortWhileRead)
                                      "it now ends at byte " +
                                      std::to_string(c.cut));
     }
+    // Cut behind a block already read beside the work: the reason tells
+    // the file's end, not the end of the bytes read before the cut.
+    TempDir dir;
+    write_file(dir.file("M.MBX"), mailbox(std::vector<std::string>(10, std::string(100000, 'y'))));
+    MailboxReader reader;
+    ASSERT_EQ(open_mailbox(reader, dir.file("M.MBX").c_str()), 0);
+    std::uint64_t at = 84;
+    MailboxVerdict check = check_mailbox_header(reader);
+    std::uint32_t n = 1;
+    for (; n <= 4 && check.whole; ++n)
+        check = check_mailbox_record(reader, n, at);
+    ASSERT_TRUE(check.whole && reader.ahead);
+    finish_job(reader.ahead->job);
+    const std::uint64_t cut = 2 * mailbox_block_size + 1000;
+    std::filesystem::resize_file(dir.file("M.MBX"), cut);
+    for (; n <= 10 && check.whole; ++n)
+        check = check_mailbox_record(reader, n, at);
+    close_mailbox(reader);
+    EXPECT_FALSE(check.whole);
+    EXPECT_NE(check.problem.find("became shorter while it was read: it now ends at byte " +
+                                 std::to_string(cut)),
+              std::string::npos)
+        << check.problem;
 }
 
 TEST(SendingDate, CarriedIntoTheCalendar)
