@@ -9,6 +9,7 @@
 #include "mbx/charset.hpp"
 #include "mbx/header_date.hpp"
 #include "mbx/mailbox_reader.hpp"
+#include "mbx/mbox_export.hpp"
 #include "mbx/message_head.hpp"
 #include "mbx/message_id.hpp"
 #include "mbx/text_copy.hpp"
@@ -18,8 +19,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <unistd.h>
 
 namespace {
 
@@ -271,6 +274,59 @@ TEST(MailboxVerdict, FileCutShortWhileRead)
                                  std::to_string(cut)),
               std::string::npos)
         << check.problem;
+}
+
+// An mbox's blocks written beside the work arrive whole and in order,
+// however the text is cut into puts; a write that fails there is told,
+// with the system's reason, by the next put or flush, and nothing more is
+// written after it. A read beside the work stops at the end of the file.
+TEST(BackgroundIo, WritesInOrderFailuresToldReadsToTheEnd)
+{
+    TempDir dir;
+    std::mt19937 random(11);
+    std::string bytes(3 * output_block_size + 12345, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    const std::string path = dir.file("OUT");
+    ExportOutput out;
+    out.block.resize(output_block_size);
+    out.fd = io_create_new(path.c_str());
+    ASSERT_GE(out.fd, 0);
+    output_write_behind(out);
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t n = std::min<std::size_t>(bytes.size() - at, random() % 70000);
+        output_put(out, bytes.data() + at, n);
+        at += n;
+    }
+    EXPECT_EQ(output_flush(out), 0);
+    EXPECT_EQ(io_close(out.fd), 0);
+    EXPECT_TRUE(read_file(path) == bytes);
+
+    BackgroundJob read;
+    read.fd = io_open_read(path.c_str());
+    ASSERT_GE(read.fd, 0);
+    std::string tail(100, '\0');
+    read.data = reinterpret_cast<unsigned char*>(tail.data());
+    read.size = tail.size();
+    read.offset = bytes.size() - 10;
+    start_job(read);
+    finish_job(read);
+    EXPECT_EQ(read.done, 10u);
+    EXPECT_EQ(tail.substr(0, 10), bytes.substr(bytes.size() - 10));
+    io_close_discarded(read.fd);
+
+    ExportOutput full;
+    full.block.resize(output_block_size);
+    full.fd = ::open("/dev/full", O_WRONLY);
+    if (full.fd < 0)
+        GTEST_SKIP() << "no /dev/full";
+    output_write_behind(full);
+    output_put(full, bytes.data(), bytes.size());
+    EXPECT_EQ(full.error, ENOSPC);
+    EXPECT_EQ(full.reason, "No space left on device");
+    EXPECT_EQ(output_flush(full), ENOSPC);
+    output_settle(full);
+    ::close(full.fd);
 }
 
 TEST(SendingDate, CarriedIntoTheCalendar)
